@@ -1,0 +1,67 @@
+// Shared helpers of the test programs: temporary directories, captured log
+// lines, and the settings of the test servers that scripts/test starts.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korvel/korvel.h"
+
+namespace korvel::test {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Collects the lines written to a client's debug sink or to the process log
+// while it lives.
+class CapturedLog {
+ public:
+  CapturedLog() = default;
+  // Captures the process log until destroyed.
+  static std::unique_ptr<CapturedLog> processLog();
+  // Captures one client's debug lines.
+  void attach(Korvel& client);
+  std::vector<std::string> lines() const;
+  bool contains(const std::string& fragment) const;
+  void clear();
+  void add(std::string_view line);
+  ~CapturedLog();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  bool ownsProcessLog_ = false;
+};
+
+// The value of an environment variable, or nothing.
+std::optional<std::string> env(const char* name);
+
+// True when running under CI (CI=true): tests that need a server then fail
+// instead of skipping when the server is not there.
+bool underCI();
+
+// Runs a command through the shell; gives its exit status and standard output.
+struct CommandResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+CommandResult run(const std::string& command, const std::string& input = "");
+
+}  // namespace korvel::test
