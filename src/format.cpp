@@ -69,9 +69,13 @@ void pad(std::string& out, std::string_view body, const Spec& spec) {
 // Numeric conversions are handed to snprintf with a rebuilt directive, so
 // that flags, widths and precisions behave exactly as in C.
 void formatNumber(std::string& out, const Spec& spec, const FormatArg& arg) {
-  std::string directive = "%" + spec.flags;
+  std::string directive(1, '%');
+  directive += spec.flags;
   if (spec.width >= 0) directive += std::to_string(spec.width);
-  if (spec.precision >= 0) directive += "." + std::to_string(spec.precision);
+  if (spec.precision >= 0) {
+    directive += '.';
+    directive += std::to_string(spec.precision);
+  }
   char buf[512];
   int n = 0;
   switch (spec.conversion) {

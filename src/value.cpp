@@ -88,7 +88,7 @@ Value Value::makeText(std::string_view bytes, bool literal) {
     if (!bytes.empty()) std::memcpy(v.r_.small.chars, bytes.data(), bytes.size());
     return v;
   }
-  return heap(literal ? Tag::Literal : Tag::Text, new TextObject(std::string(bytes)));
+  return heap(literal ? Tag::Literal : Tag::Text, TextObject::make(bytes));
 }
 
 Value Value::text(std::string_view utf8) {
@@ -123,7 +123,7 @@ Value Value::literal(std::string_view utf8) {
 }
 
 Value Value::bytes(const void* data, std::size_t length) {
-  return heap(Tag::Bytes, new Bytes(data, length));
+  return Value(Bytes::make(data, length));
 }
 
 Value Value::object(Ref<korvel::Object> object) {
@@ -284,26 +284,39 @@ bool operator==(const Value& a, const Value& b) {
 
 // ---- Heap kinds -------------------------------------------------------------
 
-bool TextObject::equals(const Object& other) const {
-  return text_ == static_cast<const TextObject&>(other).text_;
+TextObject* TextObject::make(std::string_view text) {
+  void* memory = ::operator new(sizeof(TextObject) + text.size() + 1);
+  auto* object = new (memory) TextObject(text.size());
+  char* chars = reinterpret_cast<char*>(object + 1);
+  if (!text.empty()) std::memcpy(chars, text.data(), text.size());
+  chars[text.size()] = '\0';
+  return object;
 }
 
-Bytes::Bytes(const void* data, std::size_t length)
-    : data_(length ? static_cast<const char*>(data) : "", length) {}
+bool TextObject::equals(const Object& other) const {
+  return text() == static_cast<const TextObject&>(other).text();
+}
+
+Ref<Bytes> Bytes::make(const void* data, std::size_t length) {
+  void* memory = ::operator new(sizeof(Bytes) + length);
+  auto* object = new (memory) Bytes(length);
+  if (length) std::memcpy(reinterpret_cast<unsigned char*>(object + 1), data, length);
+  return Ref<Bytes>::adopt(object);
+}
 
 std::string Bytes::description() const {
   static const char hex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(2 * data_.size() + 2);
+  out.reserve(2 * length_ + 2);
   out.push_back('<');
-  for (unsigned char c : data_) {
+  for (unsigned char c : view()) {
     out.push_back(hex[c >> 4]);
     out.push_back(hex[c & 15]);
   }
   out.push_back('>');
   return out;
 }
-bool Bytes::equals(const Object& other) const { return data_ == static_cast<const Bytes&>(other).data_; }
+bool Bytes::equals(const Object& other) const { return view() == static_cast<const Bytes&>(other).view(); }
 
 std::string List::description() const {
   std::string out = "(";

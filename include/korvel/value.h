@@ -228,31 +228,36 @@ class Value {
 
 static_assert(sizeof(Value) == 16);
 
-// Heap storage of a long text or literal.
+// Heap storage of a long text or literal: the bytes follow the object in the
+// same allocation, with a NUL after them.
 class TextObject final : public Object {
  public:
-  explicit TextObject(std::string s) : text_(std::move(s)) {}
-  std::string description() const override { return text_; }
+  static TextObject* make(std::string_view text);
+  std::string description() const override { return std::string(text()); }
   bool equals(const Object& other) const override;
-  const std::string& text() const noexcept { return text_; }
+  std::string_view text() const noexcept { return {chars(), length_}; }
+  static void operator delete(void* p) { ::operator delete(p); }
 
  private:
-  std::string text_;
+  explicit TextObject(std::size_t length) : length_(length) {}
+  const char* chars() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  std::size_t length_;
 };
 
-// An owned run of bytes.
+// An owned run of bytes, kept in the same allocation as the object.
 class Bytes final : public Object {
  public:
-  Bytes(const void* data, std::size_t length);
-  explicit Bytes(std::string data) : data_(std::move(data)) {}
-  const std::uint8_t* data() const noexcept { return reinterpret_cast<const std::uint8_t*>(data_.data()); }
-  std::size_t length() const noexcept { return data_.size(); }
-  std::string_view view() const noexcept { return data_; }
+  static Ref<Bytes> make(const void* data, std::size_t length);
+  const std::uint8_t* data() const noexcept { return reinterpret_cast<const std::uint8_t*>(this + 1); }
+  std::size_t length() const noexcept { return length_; }
+  std::string_view view() const noexcept { return {reinterpret_cast<const char*>(data()), length_}; }
   std::string description() const override;  // "<00abff>"
   bool equals(const Object& other) const override;
+  static void operator delete(void* p) { ::operator delete(p); }
 
  private:
-  std::string data_;
+  explicit Bytes(std::size_t length) : length_(length) {}
+  std::size_t length_;
 };
 
 // Ordered, growable list. Filled by its owner, then shared read-only.
