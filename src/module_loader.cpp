@@ -77,12 +77,15 @@ Factory tryLoad(const std::string& path, std::string& why) {
   }
   auto version = reinterpret_cast<VersionFunction>(::dlsym(handle, KORVEL_MODULE_VERSION_ENTRY));
   auto factory = reinterpret_cast<Factory>(::dlsym(handle, KORVEL_MODULE_ENTRY));
+  // A file that is refused was never used, so it may be closed again.
   if (!version || !factory) {
     why = "not a Korvel module (no " KORVEL_MODULE_ENTRY ")";
+    ::dlclose(handle);
     return nullptr;
   }
   if (version() != kModuleInterfaceVersion) {
     why = format("built for module interface %d, this host has %d", version(), kModuleInterfaceVersion);
+    ::dlclose(handle);
     return nullptr;
   }
   return factory;
