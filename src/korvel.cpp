@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "korvel/notification.h"
+#include "korvel/runloop.h"
+
 namespace korvel {
 
 Korvel::Korvel(KorvelConfig config) : config_(std::move(config)) {
@@ -39,7 +42,35 @@ void Korvel::setDebugSink(LogSink sink) {
 bool Korvel::connect() {
   auto guard = lock();
   if (connected()) return true;
-  return backendConnect();
+  bool reconnecting = hadConnection_ && !_names.empty() && !relistening_;
+  if (!backendConnect()) return false;
+  hadConnection_ = true;
+  if (reconnecting) relisten();
+  return connected();
+}
+
+void Korvel::relisten() {
+  relistening_ = true;
+  auto names = makeRef<List>(_names.size());
+  for (const std::string& channel : std::set<std::string>(_names)) {
+    try {
+      backendListen(channel);
+      names->append(Value::text(channel));
+    } catch (const Exception& e) {
+      debug("Error listening again for %@ on '%@': %@", channel, name(), e);
+    }
+  }
+  relistening_ = false;
+  auto info = makeRef<Dictionary>(1);
+  info->set("Names", Value(names));
+  auto note = Notification::make(std::string(kKorvelReconnectedNotification), this, info);
+  // Like database notifications: observers run after the current callout of
+  // this thread's loop when it runs, else later in the main thread.
+  if (RunLoop::current()->currentMode()) {
+    NotificationQueue::defaultQueue().enqueueNotification(note, PostASAP, 0, {});
+  } else {
+    performOnMainThread([note] { NotificationCenter::defaultCenter().post(note); });
+  }
 }
 
 void Korvel::disconnect() {
@@ -198,6 +229,9 @@ void Korvel::rollback() {
 
 void Korvel::listen(const std::string& name) {
   auto guard = lock();
+  // Connect before the name joins _names, so that a reconnection made here
+  // listens again only for the names that were there before.
+  connect();
   _names.insert(name);
   backendListen(name);
 }

@@ -53,6 +53,9 @@
 namespace korvel {
 
 // What a client is made from. Settings left out are "nothing".
+// Posted by the host after it re-listened on a new connection (see listen).
+inline constexpr std::string_view kKorvelReconnectedNotification = "KorvelReconnectedNotification";
+
 struct KorvelConfig {
   std::string backend = "SQLite";
   // Postgres and MySQL: name, name@host or name@host:port. SQLite: a file
@@ -196,8 +199,21 @@ class Korvel {
   void rollback();
 
   // ---- Notifications (backends that support them) -------------------------
+  // Database notifications reach observers of the NotificationCenter
+  // (notification.h) under the channel's name, with the client as sender.
+  //
+  // When a client that listens is connected again after its connection was
+  // closed (the server restarted, the connection was lost, or disconnect was
+  // called), the host listens again for every name in listenedNames, so that
+  // notifications keep coming with no work by the application. It then posts
+  // one notification of its own, kKorvelReconnectedNotification, with the
+  // client as sender and the user information {"Names": list of the channel
+  // names listened for again}: notifications sent while the client was not
+  // connected are lost, and an observer of this one may catch up.
+  //
   // The names this client listens for.
   const std::set<std::string>& listenedNames() const noexcept { return _names; }
+  // Connects when needed, then starts listening for the channel.
   void listen(const std::string& name);
   void unlisten(const std::string& name);
   void notify(const std::string& name, const std::optional<std::string>& payload = std::nullopt);
@@ -268,6 +284,11 @@ class Korvel {
   std::atomic<unsigned> debugging_{0};
   std::atomic<bool> connected_{false};
   bool inTransaction_ = false;
+  // Set once a connection was made: a later connection with names in _names
+  // is a reconnection, after which the host listens again.
+  bool hadConnection_ = false;
+  bool relistening_ = false;
+  void relisten();
   mutable std::recursive_mutex mutex_;
   mutable std::mutex sinkMutex_;
   LogSink debugSink_;
