@@ -109,7 +109,9 @@ class TableFormatter final : public Formatter {
         line += "|";
         rule += "+";
       }
-      line += " " + centered(names[i], widths[i]) + " ";
+      line += ' ';
+      line += centered(names[i], widths[i]);
+      line += ' ';
       rule += std::string(widths[i] + 2, '-');
     }
     endLine(text, line);
@@ -126,7 +128,9 @@ class TableFormatter final : public Formatter {
         std::string_view part = k < cell.lines.size() ? std::string_view(cell.lines[k]) : std::string_view();
         bool continues = k + 1 < cell.lines.size();
         if (i) line += "|";
-        line += " " + padded(part, widths[i], cell.alignRight) + (continues ? "+" : " ");
+        line += ' ';
+        line += padded(part, widths[i], cell.alignRight);
+        line += continues ? '+' : ' ';
       }
       endLine(text, line);
     }

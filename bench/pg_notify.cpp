@@ -1,0 +1,178 @@
+// Notification throughput: a second connection sends NOTIFYs with distinct
+// payloads while the receiver idles in its event loop. The receiver is once
+// a Korvel Postgres client (watcher, draining, observers through the
+// notification queue) and once a raw libpq loop (select on the socket,
+// PQconsumeInput, PQnotifies), in the same run against the same server,
+// alternating rounds. Prints the delivered counts, notifications per second
+// and, last, "ratio pg_notify_vs_raw <korvel time / raw time>".
+//
+//   bench_pg_notify [--count N] [--rounds N]
+// Server settings come from the KORVEL_PG_* variables (scripts/bench starts
+// a throwaway server when none is given).
+#include <libpq-fe.h>
+#include <sys/select.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "korvel/korvel.h"
+#include "korvel/notification.h"
+#include "korvel/runloop.h"
+
+namespace {
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string conninfo() {
+  return "host=" + env("KORVEL_PG_HOST") + " port=" + env("KORVEL_PG_PORT") + " dbname=" + env("KORVEL_PG_DATABASE") +
+         " user=" + env("KORVEL_PG_USER_TRUST");
+}
+
+PGconn* rawConnect() {
+  PGconn* c = PQconnectdb(conninfo().c_str());
+  if (PQstatus(c) != CONNECTION_OK) {
+    std::fprintf(stderr, "connect: %s", PQerrorMessage(c));
+    std::exit(1);
+  }
+  return c;
+}
+
+void exec(PGconn* c, const std::string& sql) {
+  PGresult* r = PQexec(c, sql.c_str());
+  if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
+    std::fprintf(stderr, "%s: %s", sql.c_str(), PQerrorMessage(c));
+    std::exit(1);
+  }
+  PQclear(r);
+}
+
+// Sends `count` notifications in batches of 1000, one transaction each, with
+// payloads distinct across the whole run (the round number is in them).
+void send(int round, long count) {
+  PGconn* c = rawConnect();
+  for (long first = 0; first < count; first += 1000) {
+    long last = std::min(count, first + 1000) - 1;
+    exec(c, "SELECT pg_notify('bench', '" + std::to_string(round) + "-' || g) FROM generate_series(" +
+                std::to_string(first) + ", " + std::to_string(last) + ") g");
+  }
+  PQfinish(c);
+}
+
+double seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+long rawReceive(PGconn* c, int round, long count, double& elapsed) {
+  long delivered = 0;
+  auto start = std::chrono::steady_clock::now();
+  std::thread sender(send, round, count);
+  int fd = PQsocket(c);
+  while (delivered < count) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval timeout{10, 0};
+    if (select(fd + 1, &set, nullptr, nullptr, &timeout) <= 0) break;
+    if (!PQconsumeInput(c)) break;
+    while (PGnotify* n = PQnotifies(c)) {
+      ++delivered;
+      PQfreemem(n);
+    }
+  }
+  elapsed = seconds(start);
+  sender.join();
+  return delivered;
+}
+
+long korvelReceive(korvel::Korvel& client, int round, long count, double& elapsed) {
+  std::atomic<long> delivered{0};
+  auto loop = korvel::RunLoop::current();
+  auto observer = korvel::NotificationCenter::defaultCenter().observe(
+      "bench", static_cast<const korvel::Korvel*>(&client), [&](const korvel::Notification&) {
+        if (++delivered == count) loop->stop();
+      });
+  auto start = std::chrono::steady_clock::now();
+  std::thread sender(send, round, count);
+  // Ten seconds without the last one means something was lost.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (delivered < count && std::chrono::steady_clock::now() < deadline)
+    loop->runUntil(std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(10)));
+  elapsed = seconds(start);
+  sender.join();
+  return delivered;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long count = 100000;
+  int rounds = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--count") && i + 1 < argc) count = std::atol(argv[++i]);
+    else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
+    else {
+      std::fprintf(stderr, "usage: %s [--count N] [--rounds N]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (env("KORVEL_PG_PORT").empty()) {
+    std::fprintf(stderr, "bench_pg_notify: no server (set KORVEL_PG_*; scripts/bench starts one)\n");
+    return 1;
+  }
+  korvel::RunLoop::setMainThread();
+  PGconn* raw = rawConnect();
+  exec(raw, "LISTEN bench");
+  auto client = korvel::Korvel::create({.backend = "Postgres",
+                                        .database = env("KORVEL_PG_DATABASE") + "@" + env("KORVEL_PG_HOST") + ":" +
+                                                    env("KORVEL_PG_PORT"),
+                                        .user = env("KORVEL_PG_USER_TRUST"),
+                                        .clientName = "bench"});
+  client->listen("bench");
+
+  std::vector<double> rawTimes, korvelTimes;
+  long rawDelivered = 0, korvelDelivered = 0;
+  int round = 0;
+  for (int r = 0; r < rounds; ++r) {
+    double t = 0;
+    rawDelivered = rawReceive(raw, round++, count, t);
+    rawTimes.push_back(t);
+    // The raw connection also listens; drop what it collected meanwhile.
+    PQconsumeInput(raw);
+    while (PGnotify* n = PQnotifies(raw)) PQfreemem(n);
+    korvelDelivered = korvelReceive(*client, round++, count, t);
+    korvelTimes.push_back(t);
+    PQconsumeInput(raw);
+    while (PGnotify* n = PQnotifies(raw)) PQfreemem(n);
+    if (rawDelivered != count || korvelDelivered != count) break;
+  }
+  PQfinish(raw);
+  client->disconnect();
+
+  double rawMedian = median(rawTimes), korvelMedian = median(korvelTimes);
+  std::printf("notifications %ld, rounds %d\n", count, rounds);
+  std::printf("raw libpq loop   delivered %ld  median %.3f s  %.0f notifications/s\n", rawDelivered, rawMedian,
+              static_cast<double>(count) / rawMedian);
+  std::printf("korvel client    delivered %ld  median %.3f s  %.0f notifications/s\n", korvelDelivered, korvelMedian,
+              static_cast<double>(count) / korvelMedian);
+  if (rawDelivered != count || korvelDelivered != count) {
+    std::printf("LOST notifications\n");
+    return 1;
+  }
+  std::printf("ratio pg_notify_vs_raw %.3f\n", korvelMedian / rawMedian);
+  return 0;
+}
