@@ -4,6 +4,8 @@
 // main thread's.
 #include <libpq-fe.h>
 
+#include <array>
+
 #include "KorvelPostgres.h"
 
 namespace korvel {
@@ -29,10 +31,62 @@ std::string describe(const KorvelPostgres::NotificationBuffer& buffer) {
   return out;
 }
 
-bool containsEqual(const KorvelPostgres::NotificationBuffer& buffer, const Notification& notification) {
-  for (const Ref<Notification>& held : buffer)
-    if (held->equals(notification)) return true;
-  return false;
+// Finds duplicates within the buffer by a hash of what tells notifications
+// apart (channel, payload, origin), so that a flood of a thousand distinct
+// notifications costs a thousand look-ups instead of half a million full
+// comparisons. Equal hashes are still confirmed with a full comparison.
+class DuplicateFilter {
+ public:
+  // True when an equal notification is already in the buffer; otherwise
+  // remembers this one at position `index`.
+  bool seen(const KorvelPostgres::NotificationBuffer& buffer, const Notification& n, std::size_t index) {
+    std::size_t h = hash(n);
+    // Open addressing in a table twice the size of the largest buffer: no
+    // allocation per notification, and probes stay short.
+    for (std::size_t slot = h & kMask;; slot = (slot + 1) & kMask) {
+      Entry& e = table_[slot];
+      if (e.position == 0) {
+        e = {h, static_cast<std::uint32_t>(index + 1)};
+        return false;
+      }
+      if (e.hash == h && buffer[e.position - 1]->equals(n)) return true;
+    }
+  }
+
+ private:
+  struct Entry {
+    std::size_t hash = 0;
+    std::uint32_t position = 0;  // index + 1; 0 marks a free slot
+  };
+  static constexpr std::size_t kSize = 2048;
+  static constexpr std::size_t kMask = kSize - 1;
+  static_assert(kSize > 2 * kFlushThreshold);
+
+  static std::size_t hash(const Notification& n) {
+    std::size_t h = std::hash<std::string_view>()(n.name());
+    if (const Ref<Dictionary>& info = n.userInfo()) {
+      h = h * 31 + std::hash<std::string_view>()(info->get("Payload").text());
+      h = h * 31 + (info->get("Local").asBool() ? 1 : 0);
+    }
+    return h;
+  }
+  std::array<Entry, kSize> table_{};
+};
+
+constexpr std::size_t kDirectComparisons = 16;
+
+bool isDuplicate(const KorvelPostgres::NotificationBuffer& buffer, std::unique_ptr<DuplicateFilter>& filter,
+                 const Notification& n) {
+  if (!filter && buffer.size() < kDirectComparisons) {
+    for (const Ref<Notification>& held : buffer)
+      if (held->equals(n)) return true;
+    return false;
+  }
+  if (!filter) {
+    filter = std::make_unique<DuplicateFilter>();
+    for (std::size_t i = 0; i < buffer.size(); ++i) filter->seen(buffer, *buffer[i], i);
+  }
+  return filter->seen(buffer, n, buffer.size());
 }
 
 Ref<Notification> makeNotification(const PGnotify& notify, const void* sender, std::int32_t backendPID,
@@ -61,11 +115,14 @@ void KorvelPostgres::_checkNotifications(bool async) {
   if (!handle) return;
   const char* source = async ? "asynchronous" : "query/execute";
   NotificationBuffer buffer;
+  // Small drains (the usual case after a statement) compare directly; the
+  // hashed filter is set up only once a drain grows.
+  std::unique_ptr<DuplicateFilter> duplicates;
   for (PGNotification notify(PQnotifies(handle)); notify; notify.reset(PQnotifies(handle))) {
     try {
       Ref<Notification> notification = makeNotification(*notify, this, extra->backendPID, async);
       if (buffer.empty()) buffer.reserve(10);
-      if (!containsEqual(buffer, *notification)) buffer.push_back(std::move(notification));
+      if (!isDuplicate(buffer, duplicates, *notification)) buffer.push_back(std::move(notification));
     } catch (const Exception& e) {
       processLog("Problem handling %@ notification: %@", source, e);
     } catch (const std::exception& e) {
@@ -74,6 +131,7 @@ void KorvelPostgres::_checkNotifications(bool async) {
     if (buffer.size() >= kFlushThreshold) {
       processLog("WARNING ... 1000 dbase notifications in buffer (flushing)");
       _post(buffer);
+      duplicates.reset();
     }
   }
   _post(buffer);
