@@ -25,6 +25,28 @@ std::string errorTextOf(pg_result* result, pg_conn* connection) {
   return std::string(value.text());
 }
 
+// libpq quotes the statement around an error position ("LINE 1: ..." and a
+// caret line). For a statement with byte buffers spliced in, that excerpt
+// would show the buffers' bytes in the exception and in every log that
+// prints it, so it is left out; the message and its position stay.
+std::string withoutStatementExcerpt(const std::string& text) {
+  std::string out;
+  std::size_t pos = 0;
+  bool skipCaret = false;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    std::size_t next = end == std::string::npos ? text.size() : end + 1;
+    std::string_view line(text.data() + pos, next - pos);
+    bool excerpt = line.substr(0, 5) == "LINE " && line.find(": ") != std::string_view::npos;
+    bool caret = skipCaret && line.find_first_not_of(" \t") != std::string_view::npos &&
+                 line[line.find_first_not_of(" \t")] == '^';
+    if (!excerpt && !caret) out.append(line);
+    skipCaret = excerpt;
+    pos = next;
+  }
+  return out;
+}
+
 // The command tag's count as a signed 64-bit number: leading blanks and a
 // sign allowed, digits up to the first other character, nothing gives 0.
 std::int64_t parseCount(const char* text) {
@@ -75,7 +97,8 @@ std::int64_t KorvelPostgres::backendExecute(const StatementList& info) {
                                         kBlobMarkerLength, length);
     result.reset(PQexec(connection(), sql.c_str()));
     if (!succeeded(result.get())) {
-      const std::string errorText = errorTextOf(result.get(), connection());
+      std::string errorText = errorTextOf(result.get(), connection());
+      if (info.size() > 1) errorText = withoutStatementExcerpt(errorText);
       result.reset();
       raiseStatementError(statement, errorText);
     }
