@@ -62,6 +62,10 @@ struct pg_result;
 
 namespace korvel {
 
+namespace pg {
+struct DecodeContext;
+}
+
 namespace postgres {
 // Owners of libpq handles: a connection is finished, a result cleared,
 // exactly once, on every way out.
@@ -74,21 +78,6 @@ struct ResultClearer {
 using PGConnection = std::unique_ptr<pg_conn, ConnectionFinisher>;
 using PGResult = std::unique_ptr<pg_result, ResultClearer>;
 
-// What every client of the class shares, made once per process.
-struct ModuleStatics {
-  // The null marker put where a value is SQL NULL.
-  Value null;
-  // Entry i is the fixed zone (i - 23) hours east of UTC, no daylight saving.
-  std::array<Ref<TimeZone>, 47> zones;
-  // Makes a text from bytes in an encoding, or nothing when the bytes are not
-  // valid in it.
-  enum class Encoding { UTF8, ASCII };
-  Value (*initStringImp)(const char* bytes, std::size_t length, Encoding encoding);
-  // 9999-01-01 00:00:00 +0000: its presence marks the statics as made.
-  Ref<Date> future;
-};
-// The statics, made on first call (thread-safe); never released.
-const ModuleStatics& moduleStatics();
 }  // namespace postgres
 
 class KorvelPostgres final : public Korvel, public RunLoopEvents {
@@ -116,7 +105,11 @@ class KorvelPostgres final : public Korvel, public RunLoopEvents {
   bool backendConnect() override;
   void backendDisconnect() override;
   std::int64_t backendExecute(const StatementList& info) override;
-  // Not implemented yet: raises InternalInconsistencyException.
+  // Runs a query; every field decoded by its column type (newParseField),
+  // SQL NULL as the null marker, short repeated texts of a column sharing
+  // one value. Raises SQLException ("query produced no result" for a
+  // command), SQLConnectionException after disconnecting when the connection
+  // went bad. Drains notifications after a successful query.
   Ref<List> backendQuery(const Value& statement, const RecordType& recordType,
                          const ListType& listType) override;
   // E'...' with the bytea escape format: printable ASCII as it is, a
@@ -139,6 +132,19 @@ class KorvelPostgres final : public Korvel, public RunLoopEvents {
   // Keeps a copy of the options for the next connection; an open connection
   // is not touched. Recognised key: "sslmode" = "require".
   void setOptions(Ref<Dictionary> options) override;
+
+  // ---- Values -------------------------------------------------------------
+  // A byte buffer from a bytea text (hex or escape form), or nothing.
+  Value dataFromBLOB(const char* text);
+  // A date from a timestamp text as the server writes it, or nothing.
+  Value newDateFromBuffer(const char* text, std::size_t length);
+  // A field's value by its type OID (texts, literal texts for numbers,
+  // "YES"/"NO", byte buffers, dates, lists), or nothing.
+  Value newParseField(const char* text, std::uint32_t typeOid, std::size_t length);
+  // A list as ARRAY[...] with typed casts, appended to `into`. Raises
+  // InternalInconsistencyException when `list` is not a list.
+  std::string& quoteArray(const Value& list, std::string& into, bool quotingStrings = true);
+  std::string quoteArray(const Value& list, bool quotingStrings = true);
 
   // ---- The watcher ----------------------------------------------------------
   // The socket is readable: in the watching loop's thread, under the client's
@@ -175,6 +181,9 @@ class KorvelPostgres final : public Korvel, public RunLoopEvents {
     void receivedEvent(void* data, RunLoopEventType type, void* extra, std::string_view mode) override;
   };
 
+  struct Column;
+  Value fieldValue(pg_result* res, int row, int col, Column& column, const pg::DecodeContext& context,
+                   unsigned level);
   ConnectionRecord& ensureRecord();
   pg_conn* connection() const noexcept;
   // The error of a failed statement as SQLConnectionException (after

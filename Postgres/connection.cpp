@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include "KorvelPostgres.h"
+#include "pg_values.h"
 #include "connection_string.h"
 #include "korvel/module.h"
 
@@ -13,38 +14,16 @@ namespace postgres {
 void ConnectionFinisher::operator()(pg_conn* connection) const noexcept { PQfinish(connection); }
 void ResultClearer::operator()(pg_result* result) const noexcept { PQclear(result); }
 
-namespace {
-
-Value makeText(const char* bytes, std::size_t length, ModuleStatics::Encoding encoding) {
-  const std::string_view view(bytes ? bytes : "", bytes ? length : 0);
-  return encoding == ModuleStatics::Encoding::ASCII ? Value::textFromASCII(view) : Value::text(view);
-}
-
-ModuleStatics makeStatics() {
-  ModuleStatics statics;
-  statics.null = Value::null();
-  for (std::size_t i = 0; i < statics.zones.size(); ++i)
-    statics.zones[i] = TimeZone::fixed(-82800 + 3600 * static_cast<std::int32_t>(i));
-  statics.initStringImp = &makeText;
-  statics.future = Date::parse("9999-01-01 00:00:00 +0000", "%Y-%m-%d %H:%M:%S %z");
-  return statics;
-}
-
-}  // namespace
-
-const ModuleStatics& moduleStatics() {
-  // A function-local static: made once, by whichever client comes first,
-  // and never destroyed before the values that share it.
-  static const ModuleStatics* statics = new ModuleStatics(makeStatics());
-  return *statics;
-}
-
 }  // namespace postgres
 
 KorvelPostgres::KorvelPostgres(KorvelConfig config)
     : Korvel(std::move(config)), liveness_(std::make_shared<Liveness>()) {
   liveness_->client = this;
-  (void)postgres::moduleStatics();
+  // The class-wide values (null marker, the 47 whole-hour zones, the
+  // distant future) are made once, by the first client.
+  (void)pg::nullMarker();
+  (void)pg::zones();
+  (void)pg::future();
 }
 
 KorvelPostgres::~KorvelPostgres() {

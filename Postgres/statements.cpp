@@ -3,10 +3,13 @@
 // buffers are written in.
 #include <libpq-fe.h>
 
+#include <cstring>
+
 #include <cstdint>
 
 #include "../common/timestamp_text.h"
 #include "KorvelPostgres.h"
+#include "pg_values.h"
 
 namespace korvel {
 
@@ -113,59 +116,134 @@ std::int64_t KorvelPostgres::backendExecute(const StatementList& info) {
   }
 }
 
-Ref<List> KorvelPostgres::backendQuery(const Value&, const RecordType&, const ListType&) {
-  throw InternalInconsistencyException("KorvelPostgres backendQuery is not implemented yet");
+namespace {
+
+// What a query knows of one result column, and the column's cache of the
+// value it decoded last. Short texts repeat (status words, small numbers,
+// booleans), so a text of up to kCachedLength bytes equal to the column's
+// previous one takes that value again without decoding.
+constexpr int kCachedLength = 20;
+
+}  // namespace
+
+struct KorvelPostgres::Column {
+  Value key;
+  Oid type = 0;
+  int modifier = 0;
+  int format = 0;
+  int cachedLength = -1;  // -1: nothing cached yet, so nothing matches
+  const char* cachedText = nullptr;  // inside the result, valid until it is cleared
+  Value cachedValue;
+};
+
+Ref<List> KorvelPostgres::backendQuery(const Value& statementValue, const RecordType& recordType,
+                                       const ListType& listType) {
+  const Value statement = KorvelUnProxyLiteral(statementValue);
+  if (statement.text().empty()) throw InternalInconsistencyException("Statement produced null string");
+  // Connection on demand, as for statements.
+  if (!connection() && !connect())
+    throw SQLConnectionException(format("Unable to connect to '%@' to run query %@", name(), statement));
+  postgres::PGResult result;
+  try {
+    result.reset(PQexec(connection(), std::string(statement.text()).c_str()));
+    if (!succeeded(result.get())) {
+      std::string errorText = errorTextOf(result.get(), connection());
+      result.reset();
+      raiseStatementError(statement, errorText);
+    }
+    if (PQresultStatus(result.get()) == PGRES_COMMAND_OK)
+      throw SQLException(format("Error executing %@: %s", statement, "query produced no result"));
+
+    pg_result* res = result.get();
+    const int rows = PQntuples(res);
+    const int fields = PQnfields(res);
+    const unsigned level = debugging();
+    const pg::DecodeContext context{shouldTrim(), level};
+    std::vector<Column> columns(static_cast<std::size_t>(fields));
+    std::vector<Value> keys(static_cast<std::size_t>(fields));
+    for (int c = 0; c < fields; ++c) {
+      Column& column = columns[c];
+      const char* fieldName = PQfname(res, c);
+      column.key = Value::text(fieldName ? fieldName : "");
+      if (column.key.isEmpty()) column.key = Value::textFromLatin1(fieldName ? fieldName : "");
+      column.type = PQftype(res, c);
+      column.modifier = PQfmod(res, c);
+      column.format = PQfformat(res, c);
+      keys[c] = column.key;
+    }
+    Ref<List> list = listType.newList(static_cast<std::size_t>(rows));
+    std::vector<Value> values(static_cast<std::size_t>(fields));
+    Ref<KeySet> sharedKeys;
+    for (int r = 0; r < rows; ++r) {
+      for (int c = 0; c < fields; ++c) values[c] = fieldValue(res, r, c, columns[c], context, level);
+      if (sharedKeys) {
+        list->append(recordType.newWithValues(values.data(), sharedKeys));
+      } else {
+        Value record = recordType.newWithValues(values.data(), keys.data(), static_cast<std::uint32_t>(fields));
+        if (r == 0) sharedKeys = recordType.keysOf(record);
+        list->append(std::move(record));
+      }
+    }
+    columns.clear();  // the cached pointers point into the result
+    result.reset();
+    _checkNotifications(false);
+    return list;
+  } catch (...) {
+    result.reset();
+    if (connected() && PQstatus(connection()) != CONNECTION_OK) disconnect();
+    throw;
+  }
+}
+
+Value KorvelPostgres::fieldValue(pg_result* res, int row, int col, Column& column, const pg::DecodeContext& context,
+                                 unsigned level) {
+  if (PQgetisnull(res, row, col)) return pg::nullMarker();
+  const char* text = PQgetvalue(res, row, col);
+  const int length = PQgetlength(res, row, col);
+  if (level >= 2)
+    debug("%@ type:%d mod:%d size: %d\n", column.key, column.type, column.modifier, length);
+  if (length <= kCachedLength && length == column.cachedLength &&
+      std::memcmp(text, column.cachedText, static_cast<std::size_t>(length)) == 0)
+    return column.cachedValue;
+  column.cachedValue = Value();
+  column.cachedLength = -1;
+  if (column.format != 0) {
+    processLog("Binary data treated as NSNull in %@ type:%d mod:%d size:%d\n", column.key, column.type,
+               column.modifier, length);
+    return pg::nullMarker();
+  }
+  Value value = pg::newParseField(text, column.type, static_cast<std::size_t>(length), context);
+  column.cachedValue = value;
+  column.cachedLength = length;
+  column.cachedText = text;
+  return value;
+}
+
+// ---- Operations offered to callers -------------------------------------------
+
+Value KorvelPostgres::dataFromBLOB(const char* text) { return pg::dataFromBLOB(text); }
+
+Value KorvelPostgres::newDateFromBuffer(const char* text, std::size_t length) {
+  return pg::newDateFromBuffer(text, length);
+}
+
+Value KorvelPostgres::newParseField(const char* text, std::uint32_t typeOid, std::size_t length) {
+  return pg::newParseField(text, typeOid, length, pg::DecodeContext{shouldTrim(), debugging()});
+}
+
+std::string& KorvelPostgres::quoteArray(const Value& list, std::string& into, bool quotingStrings) {
+  return pg::quoteArray(list, into, quotingStrings, *this);
+}
+
+std::string KorvelPostgres::quoteArray(const Value& list, bool quotingStrings) {
+  return pg::quoteArray(list, quotingStrings, *this);
 }
 
 // ---- bytea literals ----------------------------------------------------------
 
-namespace {
+std::uint32_t KorvelPostgres::lengthOfEscapedBLOB(const Bytes& blob) { return pg::lengthOfEscapedBLOB(blob); }
 
-// Bytes written for one byte of a buffer inside E'...': printable ASCII but
-// the apostrophe and the backslash as they are, the backslash as four
-// backslashes (an escaped backslash in the string, which bytea reads as one
-// backslash), everything else as \\ and three octal digits.
-inline bool isPlain(std::uint8_t b) { return b >= 32 && b <= 126 && b != '\'' && b != '\\'; }
-
-}  // namespace
-
-std::uint32_t KorvelPostgres::lengthOfEscapedBLOB(const Bytes& blob) {
-  std::uint64_t length = 3;
-  const std::uint8_t* bytes = blob.data();
-  for (std::size_t i = 0; i < blob.length(); ++i) {
-    const std::uint8_t b = bytes[i];
-    length += isPlain(b) ? 1 : (b == '\\' ? 4 : 5);
-  }
-  // The host sizes its buffer from this count: a wrapped count would make
-  // copyEscapedBLOB write past the end.
-  if (length > UINT32_MAX)
-    throw InvalidArgumentException(format("Byte buffer of %u bytes is too long for a bytea literal",
-                                          static_cast<unsigned long long>(blob.length())));
-  return static_cast<std::uint32_t>(length);
-}
-
-std::uint32_t KorvelPostgres::copyEscapedBLOB(const Bytes& blob, char* into) {
-  char* out = into;
-  *out++ = 'E';
-  *out++ = '\'';
-  const std::uint8_t* bytes = blob.data();
-  for (std::size_t i = 0; i < blob.length(); ++i) {
-    const std::uint8_t b = bytes[i];
-    if (isPlain(b)) {
-      *out++ = static_cast<char>(b);
-    } else if (b == '\\') {
-      for (int k = 0; k < 4; ++k) *out++ = '\\';
-    } else {
-      *out++ = '\\';
-      *out++ = '\\';
-      *out++ = static_cast<char>('0' + (b >> 6));
-      *out++ = static_cast<char>('0' + ((b >> 3) & 7));
-      *out++ = static_cast<char>('0' + (b & 7));
-    }
-  }
-  *out++ = '\'';
-  return static_cast<std::uint32_t>(out - into);
-}
+std::uint32_t KorvelPostgres::copyEscapedBLOB(const Bytes& blob, char* into) { return pg::copyEscapedBLOB(blob, into); }
 
 Value KorvelPostgres::dbToDateFromBuffer(const char* buffer, std::int32_t length) {
   return common::dbToDateFromBuffer(buffer, length);

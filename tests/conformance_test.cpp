@@ -106,7 +106,19 @@ INSTANTIATE_TEST_SUITE_P(
                               [](const test::TempDir& dir) -> std::optional<KorvelConfig> {
                                 return KorvelConfig{.backend = "SQLite", .database = dir.file("conformance.db")};
                               },
-                              "BLOB", false, false}),
+                              "BLOB", false, false},
+                      Backend{"Postgres",
+                              [](const test::TempDir&) -> std::optional<KorvelConfig> {
+                                auto port = test::env("KORVEL_PG_PORT");
+                                if (!port) return std::nullopt;
+                                return KorvelConfig{.backend = "Postgres",
+                                                    .database = *test::env("KORVEL_PG_DATABASE") + "@" +
+                                                                *test::env("KORVEL_PG_HOST") + ":" + *port,
+                                                    .user = test::env("KORVEL_PG_USER_PW"),
+                                                    .password = test::env("KORVEL_PG_PASSWORD"),
+                                                    .clientName = "conformance"};
+                              },
+                              "bytea", true, true}),
     [](const ::testing::TestParamInfo<Backend>& info) { return info.param.name; });
 
 }  // namespace

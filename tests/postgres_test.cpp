@@ -549,13 +549,14 @@ TEST_F(PostgresStatements, EscapedFormOfByteBuffers) {
   EXPECT_EQ(out.substr(written), std::string(8, '#')) << "wrote past its length";
 }
 
-TEST_F(PostgresStatements, QueriesAreNotThereYet) {
+TEST_F(PostgresStatements, ACommandRunAsAQueryProducesNoResult) {
   try {
-    client_->query("SELECT 1");
+    client_->query("SET search_path = public");
     FAIL() << "no exception";
-  } catch (const InternalInconsistencyException& e) {
-    EXPECT_NE(e.reason().find("not implemented yet"), std::string::npos) << e.reason();
+  } catch (const SQLException& e) {
+    EXPECT_EQ(e.reason(), "Error executing SET search_path = public: query produced no result");
   }
+  EXPECT_TRUE(client_->connected());
 }
 
 // ---- Notifications ------------------------------------------------------------------------

@@ -1,0 +1,115 @@
+#include <cstring>
+#include <memory>
+
+#include "pg_values.h"
+
+namespace korvel::pg {
+namespace {
+
+// PostgreSQL writes at most 6 dimensions; the cap only keeps hostile input
+// from exhausting the stack. A brace deeper than this is read as an
+// ordinary character of an unquoted element.
+constexpr int kMaxNesting = 100;
+
+inline bool isSpace(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+inline std::size_t withoutTrailingSpace(const char* s, std::size_t n) noexcept {
+  while (n > 0 && isSpace(s[n - 1])) --n;
+  return n;
+}
+
+Value convertUnquoted(ElementKind kind, const char* s, std::size_t n) {
+  if (n == 4 && std::memcmp(s, "NULL", 4) == 0) return nullMarker();
+  switch (kind) {
+    case ElementKind::Boolean: return n > 0 && s[0] == 't' ? yesText() : noText();
+    case ElementKind::Bytes: return dataFromBLOB(s, n);
+    case ElementKind::Float:
+    case ElementKind::Integer: return KorvelNewLiteral(s, n);
+    case ElementKind::Timestamp: return newDateFromBuffer(s, withoutTrailingSpace(s, n));
+    case ElementKind::Text: break;
+  }
+  return Value::text(std::string_view(s, n));
+}
+
+Value convertQuoted(ElementKind kind, const char* s, std::size_t n) {
+  switch (kind) {
+    case ElementKind::Bytes: return dataFromBLOB(s, n);
+    case ElementKind::Timestamp: return newDateFromBuffer(s, n);
+    default: return Value::text(std::string_view(s, n));
+  }
+}
+
+// True at the end of the text: the end of the range or a NUL inside it.
+inline bool atEnd(const char* p, const char* end) noexcept { return p == end || *p == '\0'; }
+
+// A quoted element starting after its opening quote. A backslash takes the
+// next character as it is; a backslash with nothing after it is dropped, and
+// a missing closing quote ends the element at the end of the text. Gives the
+// position after the closing quote (or the end).
+const char* readQuoted(ElementKind kind, const char* p, const char* end, Value& element) {
+  const char* start = p;
+  std::size_t count = 0;
+  bool escaped = false;
+  while (!atEnd(p, end) && *p != '"') {
+    if (*p == '\\') {
+      escaped = true;
+      ++p;
+      if (atEnd(p, end)) break;
+    }
+    ++count;
+    ++p;
+  }
+  const char* close = p;
+  if (!escaped) {
+    element = convertQuoted(kind, start, count);
+  } else {
+    // Escapes are rare (quotes and backslashes inside texts); only then is
+    // the element copied, into a stack buffer when it is short.
+    char small[256];
+    std::unique_ptr<char[]> large;
+    char* copy = count <= sizeof small ? small : (large.reset(new char[count]), large.get());
+    char* out = copy;
+    for (const char* q = start; q < close; ++q) {
+      if (*q == '\\' && ++q == close) break;
+      *out++ = *q;
+    }
+    element = convertQuoted(kind, copy, static_cast<std::size_t>(out - copy));
+  }
+  return atEnd(close, end) ? close : close + 1;
+}
+
+const char* parseLevel(List& list, ElementKind kind, const char* p, const char* end, int depth) {
+  for (;;) {
+    // The end test comes before white space is skipped, so "{ }" holds one
+    // empty element, as the server's own reader has it.
+    if (atEnd(p, end)) return p;
+    if (*p == '}') return p + 1;
+    while (!atEnd(p, end) && isSpace(*p)) ++p;
+    Value element;
+    if (!atEnd(p, end) && *p == '"') {
+      p = readQuoted(kind, p + 1, end, element);
+    } else if (!atEnd(p, end) && *p == '{' && depth < kMaxNesting) {
+      Ref<List> nested = makeRef<List>(10);
+      p = parseLevel(*nested, kind, p + 1, end, depth + 1);
+      element = Value(std::move(nested));
+    } else {
+      const char* start = p;
+      while (!atEnd(p, end) && *p != ',' && *p != '}') ++p;
+      element = convertUnquoted(kind, start, static_cast<std::size_t>(p - start));
+    }
+    // Elements that convert to nothing are left out of the list.
+    if (!element.isEmpty()) list.append(std::move(element));
+    if (!atEnd(p, end) && *p == ',') ++p;
+  }
+}
+
+}  // namespace
+
+const char* parseIntoArray(List& list, ElementKind kind, const char* from, const char* end) {
+  if (from == nullptr || from >= end || *from != '{') return from;
+  return parseLevel(list, kind, from + 1, end, 1);
+}
+
+}  // namespace korvel::pg
