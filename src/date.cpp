@@ -503,6 +503,12 @@ CivilTime Date::civil(const TimeZone& zone) const {
 
 std::string Date::format(std::string_view calendarFormat) const { return format(calendarFormat, *zone_); }
 
+const TimeZone& Date::zoneForOffsetText() const {
+  if (zone_->secondsFromGMT(clampForShowing(seconds_)) % 60 == 0) return *zone_;
+  static const Ref<TimeZone> utc = TimeZone::utc();
+  return *utc;
+}
+
 std::string Date::format(std::string_view calendarFormat, const TimeZone& zone) const {
   const double instant = clampForShowing(seconds_);
   const std::int32_t offset = zone.secondsFromGMT(instant);

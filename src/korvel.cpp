@@ -146,7 +146,10 @@ std::string Korvel::quote(const Value& value) {
     case Kind::Int64: return std::to_string(value.asInt64());
     case Kind::Float: return quoteFloating(static_cast<float>(value.asDouble()));
     case Kind::Double: return quoteFloating(value.asDouble());
-    case Kind::Date: return quoteString(value.asDate()->format("%Y-%m-%d %H:%M:%S.%F %z"));
+    case Kind::Date: {
+      const Date& date = *value.asDate();
+      return quoteString(date.format("%Y-%m-%d %H:%M:%S.%F %z", date.zoneForOffsetText()));
+    }
     case Kind::Bytes: {
       const Bytes& blob = *value.asBytes();
       std::string out(lengthOfEscapedBLOB(blob), '\0');

@@ -133,6 +133,11 @@ class Date final : public Object {
   // Writes the date through a calendar format in its own zone (or the zone given).
   std::string format(std::string_view calendarFormat) const;
   std::string format(std::string_view calendarFormat, const TimeZone& zone) const;
+  // The zone in which %z can state this instant exactly: its own, or UTC
+  // when its offset has seconds (the local mean time of old dates, such as
+  // +05:53:28), which +HHMM cannot hold. Writers whose text is read back as
+  // an instant (SQL literals, JSON) use it.
+  const TimeZone& zoneForOffsetText() const;
 
   // The date through its own calendar format.
   std::string description() const override;

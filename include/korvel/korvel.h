@@ -171,6 +171,7 @@ class Korvel {
   //                                NaN and infinities as 'NaN', 'Infinity',
   //                                '-Infinity'
   //   date                         '2024-01-02 03:04:05.123 +0100' in its zone
+  //                                (in UTC when the offset has seconds)
   //   byte buffer                  the backend's escaped form
   //                                (lengthOfEscapedBLOB / copyEscapedBLOB)
   // Lists, dictionaries and records raise InvalidArgumentException.
