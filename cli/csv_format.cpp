@@ -1,4 +1,5 @@
-// RFC 4180 output: a header line per result, CRLF line ends.
+// RFC 4180 output: a header line per result, CRLF line ends. Notifications
+// share one header, written before the first of them.
 #include "output.h"
 
 namespace korvel::cli {
@@ -26,6 +27,23 @@ class CsvFormatter final : public Formatter {
   // Statements print nothing, so that the output is only query results.
   void writeCount(std::int64_t, std::ostream&) override {}
 
+  void writeNotification(const ReceivedNotification& notification, std::ostream& out) override {
+    std::string text;
+    if (!wroteNotificationHeader_) {
+      text += "name,payload,local,async";
+      text += kLineEnd;
+      wroteNotificationHeader_ = true;
+    }
+    text += csvField(notification.name);
+    text.push_back(',');
+    // As for records: no payload is an empty field, an empty one "".
+    if (notification.payload) text += notification.payload->empty() ? "\"\"" : csvField(*notification.payload);
+    text += notification.local ? ",true" : ",false";
+    text += notification.async ? ",true" : ",false";
+    text += kLineEnd;
+    out << text;
+  }
+
  private:
   // NULL is an empty field; an empty text is "" so that the two stay apart.
   static std::string field(const Value& value) {
@@ -41,6 +59,8 @@ class CsvFormatter final : public Formatter {
     }
     text += kLineEnd;
   }
+
+  bool wroteNotificationHeader_ = false;
 };
 
 }  // namespace

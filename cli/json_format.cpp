@@ -1,4 +1,5 @@
-// JSON Lines output: one object per record, one {"count":...} per statement.
+// JSON Lines output: one object per record, one {"count":...} per statement,
+// one {"name":...,"payload":...,"local":...,"async":...} per notification.
 #include "output.h"
 
 namespace korvel::cli {
@@ -29,6 +30,19 @@ class JsonFormatter final : public Formatter {
       out << "{\"count\":null}\n";
     else
       out << "{\"count\":" << count << "}\n";
+  }
+
+  void writeNotification(const ReceivedNotification& notification, std::ostream& out) override {
+    std::string text = "{\"name\":";
+    appendJSONString(text, notification.name);
+    text += ",\"payload\":";
+    if (notification.payload)
+      appendJSONString(text, *notification.payload);
+    else
+      text += "null";
+    text += notification.local ? ",\"local\":true" : ",\"local\":false";
+    text += notification.async ? ",\"async\":true}\n" : ",\"async\":false}\n";
+    out << text;
   }
 };
 

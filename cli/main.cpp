@@ -4,6 +4,7 @@
 #include <iostream>
 #include <vector>
 
+#include "korvel/runloop.h"
 #include "options.h"
 #include "prompt.h"
 #include "session.h"
@@ -12,10 +13,11 @@ namespace {
 
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitWaitRanOut = 3;
 
-int runActions(korvel::cli::Session& session, const std::vector<korvel::cli::Action>& actions) {
-  if (!actions.empty()) {
-    for (const korvel::cli::Action& action : actions) session.run(action);
+int runActions(korvel::cli::Session& session, const korvel::cli::Options& options) {
+  if (!options.actions.empty() || !options.listen.empty()) {
+    for (const korvel::cli::Action& action : options.actions) session.run(action);
     return 0;
   }
   if (::isatty(STDIN_FILENO)) return korvel::cli::runPrompt(session);
@@ -39,11 +41,20 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Notifications that arrive with a statement's reply are handed to the
+  // main thread's loop; this thread must be it, so that they are printed
+  // when the wait runs the loop.
+  korvel::RunLoop::setMainThread();
+
   int status = 0;
   try {
     std::unique_ptr<korvel::Korvel> client = korvel::Korvel::create(options.config);
     korvel::cli::Session session(*client, options.format, std::cout);
-    status = runActions(session, options.actions);
+    // Listening first lets the wait see what the actions themselves send.
+    if (!options.listen.empty()) session.listen(options.listen, options.count);
+    status = runActions(session, options);
+    if (status == 0 && !options.listen.empty() && !session.waitForNotifications(options.wait))
+      status = kExitWaitRanOut;
   } catch (const std::exception& error) {
     std::cout.flush();
     std::cerr << korvel::cli::errorLine(error) << '\n';

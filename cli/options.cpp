@@ -1,6 +1,8 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 #include <fmt/format.h>
@@ -32,6 +34,45 @@ OutputFormat parseFormat(const std::string& value) {
   throw UsageError(fmt::format("--format takes table, csv or json, not '{}'", value));
 }
 
+double parseWait(const std::string& value) {
+  double seconds = 0;
+  const char* end = value.data() + value.size();
+  auto [ptr, error] = std::from_chars(value.data(), end, seconds);
+  if (value.empty() || error != std::errc() || ptr != end || !std::isfinite(seconds) || seconds < 0)
+    throw UsageError(fmt::format("--wait takes a number of seconds (0 or more), not '{}'", value));
+  return std::min(seconds, kLongestWait);
+}
+
+std::uint64_t parseCount(const std::string& value) {
+  std::uint64_t count = 0;
+  const char* end = value.data() + value.size();
+  auto [ptr, error] = std::from_chars(value.data(), end, count);
+  if (value.empty() || error != std::errc() || ptr != end || count == 0)
+    throw UsageError(fmt::format("--count takes a number of notifications (1 or more), not '{}'", value));
+  return count;
+}
+
+void addListen(Options& options, const std::string& channel) {
+  if (channel.empty()) throw UsageError("--listen needs a channel name");
+  // Listening twice for a channel would only register its watcher twice.
+  if (std::find(options.listen.begin(), options.listen.end(), channel) == options.listen.end())
+    options.listen.push_back(channel);
+}
+
+void addNotify(Options& options, const std::string& channel) {
+  if (channel.empty()) throw UsageError("--notify needs a channel name");
+  options.actions.push_back({ActionKind::Notify, channel});
+}
+
+// A payload belongs to the --notify right before it, so that several
+// notifications on one command line each keep their own.
+void setPayload(Options& options, const std::string& payload) {
+  if (options.actions.empty() || options.actions.back().kind != ActionKind::Notify)
+    throw UsageError("--payload belongs right after a --notify CHANNEL");
+  if (options.actions.back().payload) throw UsageError("--notify takes one --payload");
+  options.actions.back().payload = payload;
+}
+
 // The order here is the order of --help.
 const OptionSpec kOptions[] = {
     {"backend", "NAME", "backend module to use (default SQLite)",
@@ -57,6 +98,17 @@ const OptionSpec kOptions[] = {
      [](Options& o, const std::string& v) { o.actions.push_back({ActionKind::Query, v}); }},
     {"file", "PATH", "run the statements of a file ('-' for standard input)",
      [](Options& o, const std::string& v) { o.actions.push_back({ActionKind::File, v}); }},
+    {"listen", "CHANNEL",
+     "listen for notifications on a channel (repeatable), then wait for them after the other "
+     "actions (see Notifications)",
+     addListen},
+    {"wait", "SECONDS", "wait at most this long for notifications (default: no limit)",
+     [](Options& o, const std::string& v) { o.wait = parseWait(v); }},
+    {"count", "N", "stop after N notifications",
+     [](Options& o, const std::string& v) { o.count = parseCount(v); }},
+    {"notify", "CHANNEL", "send a notification on a channel, in order with the statements (repeatable)",
+     addNotify},
+    {"payload", "TEXT", "the payload of the --notify just before", setPayload},
     {"help", "", "print this help and exit", [](Options& o, const std::string&) { o.help = true; }},
 };
 
@@ -161,6 +213,8 @@ Options parseArguments(const std::vector<std::string>& arguments, const Environm
     spec->apply(options, *inlineValue);
   }
 
+  if (options.listen.empty() && (options.wait || options.count))
+    throw UsageError(fmt::format("--{} needs --listen CHANNEL", options.wait ? "wait" : "count"));
   if (!options.config.database && options.config.backend == "SQLite")
     options.config.database = std::string(kDemoDatabase);
   if (!options.config.password) options.config.password = env(kPasswordVariable);
@@ -170,7 +224,9 @@ Options parseArguments(const std::vector<std::string>& arguments, const Environm
 std::string usageText() {
   return "usage: korvel [--backend NAME] [--database TEXT] [--user TEXT] [--password TEXT]\n"
          "              [--client-name TEXT] [--debug LEVEL] [--trim] [--format table|csv|json]\n"
-         "              [--execute SQL]... [--query SQL]... [--file PATH] [SQL]\n";
+         "              [--execute SQL]... [--query SQL]... [--file PATH]\n"
+         "              [--listen CHANNEL]... [--wait SECONDS] [--count N]\n"
+         "              [--notify CHANNEL [--payload TEXT]]... [SQL]\n";
 }
 
 std::string helpText() {
@@ -188,32 +244,53 @@ std::string helpText() {
   text +=
       "\n"
       "Statements:\n"
-      "  --execute, --query, --file and SQL run in the order given; the first error\n"
-      "  stops the run. SQL and --file may hold several statements separated by ';'\n"
-      "  (a ';' inside quotes or comments does not count). Each statement runs as a\n"
-      "  query when it begins with SELECT, WITH, VALUES, SHOW, EXPLAIN, PRAGMA or\n"
-      "  TABLE, else as a statement. Without any of them, korvel reads statements\n"
-      "  from an interactive prompt when standard input is a terminal (\\? lists the\n"
-      "  commands, \\q quits; history in ~/.korvel_history), else from standard input.\n"
+      "  --execute, --query, --file, --notify and SQL run in the order given; the\n"
+      "  first error stops the run. SQL and --file may hold several statements\n"
+      "  separated by ';' (a ';' inside quotes or comments does not count). Each\n"
+      "  statement runs as a query when it begins with SELECT, WITH, VALUES, SHOW,\n"
+      "  EXPLAIN, PRAGMA or TABLE, else as a statement. Without any of them (and\n"
+      "  without --listen), korvel reads statements from an interactive prompt when\n"
+      "  standard input is a terminal (\\? lists the commands, \\q quits; history in\n"
+      "  ~/.korvel_history), else from standard input.\n"
+      "\n"
+      "Notifications (backends that have them, such as Postgres):\n"
+      "  korvel listens for every --listen channel before the actions run, so that\n"
+      "  it also sees what they send, and after them prints each notification as it\n"
+      "  arrives, until --count N of them arrived or --wait SECONDS ran out. Without\n"
+      "  --wait there is no time limit; without either, korvel waits until it is\n"
+      "  interrupted. When the connection is lost, korvel connects again, listens\n"
+      "  again and says so on standard error; notifications sent meanwhile are lost.\n"
+      "  A channel is an SQL name as in LISTEN: unquoted, the server folds it to\n"
+      "  lower case. A payload is text.\n"
       "\n"
       "Output formats:\n"
       "  table  aligned columns under a header, then \"(N rows)\"; NULL is blank,\n"
       "         byte buffers \\x-hex, dates YYYY-MM-DD HH:MM:SS.mmm+HH:MM.\n"
       "         A statement prints \"OK\", or \"OK, N rows affected\" when the\n"
-      "         backend reports a count.\n"
+      "         backend reports a count. A notification prints a line\n"
+      "         \"CHANNEL: PAYLOAD (local, async)\": local when this client sent\n"
+      "         it, async when it came while korvel waited rather than with a\n"
+      "         statement's reply; no \": PAYLOAD\" for an empty payload.\n"
       "  csv    RFC 4180: a header line, CRLF line ends, quoted fields where\n"
       "         needed; NULL is an empty field, an empty text \"\". Statements\n"
-      "         print nothing, so the output holds query results only.\n"
+      "         print nothing, so the output holds results only.\n"
+      "         Notifications print a header line name,payload,local,async\n"
+      "         before the first, then a line each; local and async are\n"
+      "         true or false.\n"
       "  json   JSON Lines: one object per record, keys in column order; byte\n"
       "         buffers {\"$bytes\":\"hex\"}, dates {\"$date\":\"YYYY-MM-DDTHH:MM:SS.mmm+HH:MM\"}.\n"
       "         A statement prints {\"count\":N}, or {\"count\":null} when the\n"
-      "         backend reports no count.\n"
+      "         backend reports no count. A notification prints\n"
+      "         {\"name\":\"CHANNEL\",\"payload\":\"TEXT\",\"local\":BOOL,\"async\":BOOL}\n"
+      "         (\"payload\":null when the payload was not valid text).\n"
+      "  Each notification is written out at once, also into a pipe.\n"
       "\n"
       "Environment:\n"
       "  KORVEL_PASSWORD     the password when --password is not given\n"
       "  KORVEL_MODULE_PATH  colon-separated directories searched for backend modules\n"
       "\n"
-      "Exit status: 0 success, 1 an error (reported as NAME: REASON), 2 a usage error.\n";
+      "Exit status: 0 success, 1 an error (reported as NAME: REASON), 2 a usage error,\n"
+      "  3 when --wait ran out before --count notifications arrived.\n";
   return text;
 }
 

@@ -7,6 +7,7 @@
 // in command-line order.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -35,11 +36,14 @@ enum class ActionKind {
   Query,    // one query through Korvel::query; prints the records
   Script,   // SQL text split into statements, each classified (see statements.h)
   File,     // a file of SQL (the text is its path; "-" is standard input)
+  Notify,   // a notification sent through Korvel::notify (the text is the channel)
 };
 
 struct Action {
   ActionKind kind;
   std::string text;
+  // Notify only: the payload given by --payload.
+  std::optional<std::string> payload = std::nullopt;
   friend bool operator==(const Action&, const Action&) = default;
 };
 
@@ -47,8 +51,18 @@ struct Options {
   KorvelConfig config;
   OutputFormat format = OutputFormat::Table;
   std::vector<Action> actions;
+  // Channels to listen for, each once, in the order first given.
+  std::vector<std::string> listen;
+  // How long to wait for notifications after the actions; nothing: no limit.
+  std::optional<double> wait;
+  // Stop waiting after this many notifications (never 0); nothing: no limit.
+  std::optional<std::uint64_t> count;
   bool help = false;
 };
+
+// The longest --wait honoured, about 31 years: beyond it a deadline would
+// overflow the clock, and nobody can tell the difference.
+inline constexpr double kLongestWait = 1e9;
 
 // A command line that cannot be run; main reports it with the usage line and
 // exit status 2.
@@ -66,7 +80,8 @@ std::optional<std::string> processEnvironment(const char* name);
 // the next argument or after '=' (--format=json); "--" ends the options.
 // Fills in the defaults: the demo database for SQLite, the password from
 // KORVEL_PASSWORD. Throws UsageError for unknown options, missing or bad
-// values and a second SQL argument. Thread-safe (pure apart from `env`).
+// values, a second SQL argument, --payload without a --notify just before it,
+// and --wait or --count without --listen. Thread-safe (pure apart from `env`).
 Options parseArguments(const std::vector<std::string>& arguments,
                        const EnvironmentLookup& env = processEnvironment);
 

@@ -15,6 +15,16 @@ std::unique_ptr<Formatter> makeFormatter(OutputFormat format) {
   return makeTableFormatter();
 }
 
+ReceivedNotification receivedNotification(const Notification& notification) {
+  ReceivedNotification received{notification.name(), std::nullopt};
+  if (const Ref<Dictionary>& info = notification.userInfo()) {
+    if (const Value& payload = info->get("Payload"); payload.isText()) received.payload = std::string(payload.text());
+    received.local = info->get("Local").asBool();
+    received.async = info->get("Async").asBool();
+  }
+  return received;
+}
+
 namespace {
 
 constexpr std::string_view kUnnamedColumn = "?column?";
@@ -100,7 +110,7 @@ std::string hexDigits(std::string_view bytes) {
 }
 
 std::string dateText(const Date& date, char separator) {
-  std::string text = date.format(fmt::format("%Y-%m-%d{}%H:%M:%S.%F%z", separator));
+  std::string text = date.format(fmt::format("%Y-%m-%d{}%H:%M:%S.%F%z", separator), date.zoneForOffsetText());
   // %z gives +HHMM; ISO 8601 extended form wants +HH:MM.
   if (text.size() >= 5) text.insert(text.size() - 2, 1, ':');
   return text;

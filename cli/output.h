@@ -1,8 +1,8 @@
 // The three output formats of the korvel client, and the value texts they
 // share.
 //
-// A formatter writes the records of one query, or the count of one
-// statement, to a stream. It may keep state between results (the table
+// A formatter writes the records of one query, the count of one statement,
+// or one database notification, to a stream. It may keep state between results (the table
 // format separates results by a blank line), so one formatter serves one
 // output stream. Formatters never raise for a value: every kind has a text.
 //
@@ -12,15 +12,32 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "korvel/korvel.h"
+#include "korvel/notification.h"
 #include "options.h"
 
 namespace korvel::cli {
+
+// What the output shows of a database notification.
+struct ReceivedNotification {
+  std::string name;  // the channel
+  // Nothing when the notification carried no payload text (the backend
+  // drops a payload that is not valid UTF-8).
+  std::optional<std::string> payload;
+  bool local = false;  // sent by this client's own connection
+  bool async = false;  // drained while waiting, not with a statement's reply
+  friend bool operator==(const ReceivedNotification&, const ReceivedNotification&) = default;
+};
+
+// Reads the backend's user information: "Payload" (text), "Local" and
+// "Async" (booleans); a key left out counts as no payload, or false.
+ReceivedNotification receivedNotification(const Notification& notification);
 
 class Formatter {
  public:
@@ -30,6 +47,8 @@ class Formatter {
   virtual void writeRecords(const List& rows, std::ostream& out) = 0;
   // Writes the count a statement gave; -1 means the backend reports none.
   virtual void writeCount(std::int64_t count, std::ostream& out) = 0;
+  // Writes one notification (see korvel --help for each format's form).
+  virtual void writeNotification(const ReceivedNotification& notification, std::ostream& out) = 0;
 };
 
 std::unique_ptr<Formatter> makeFormatter(OutputFormat format);

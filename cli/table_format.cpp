@@ -9,7 +9,8 @@
 // Widths count code points, so that accented and other multi-byte
 // characters line up. A value with line breaks spans several lines, each
 // continued line marked by a '+' after the cell, as psql does. Lines carry no
-// trailing spaces.
+// trailing spaces. A notification is one line, "jobs: done (async)", so that
+// a stream of them reads like a log.
 #include <algorithm>
 
 #include <fmt/format.h>
@@ -98,6 +99,21 @@ class TableFormatter final : public Formatter {
       out << "OK\n";
     else
       out << "OK, " << count << (count == 1 ? " row" : " rows") << " affected\n";
+  }
+
+  void writeNotification(const ReceivedNotification& notification, std::ostream& out) override {
+    if (lastWasTable_) out << '\n';
+    wroteAnything_ = true;
+    lastWasTable_ = false;
+    std::string line = notification.name;
+    if (notification.payload && !notification.payload->empty()) line += ": " + *notification.payload;
+    if (notification.local && notification.async)
+      line += " (local, async)";
+    else if (notification.local)
+      line += " (local)";
+    else if (notification.async)
+      line += " (async)";
+    out << line << '\n';
   }
 
  private:

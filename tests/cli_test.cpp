@@ -1,14 +1,20 @@
 // The korvel command-line client: its parts (argument parser, statement
 // splitter, formatters) directly, and the built program end to end against
-// real SQLite files.
+// real SQLite files and the PostgreSQL server that scripts/test starts.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <map>
 #include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
 
 #include "korvel/korvel.h"
 #include "options.h"
@@ -106,12 +112,53 @@ TEST(cliArguments, UsageErrors) {
       {"--trim=yes"},         // a flag with a value
       {"select", "1"},        // unquoted SQL: two bare arguments
       {"SELECT 1", "--", "SELECT 2"},
+      {"--listen", "jobs", "--wait", "-1"},     // a negative wait
+      {"--listen", "jobs", "--wait", "soon"},   // not a number
+      {"--listen", "jobs", "--wait", "nan"},    // not a number of seconds
+      {"--listen", "jobs", "--wait", "inf"},    // no deadline can hold it
+      {"--listen", "jobs", "--wait", "1s"},     // trailing garbage
+      {"--listen", "jobs", "--count", "0"},     // would exit before listening
+      {"--listen", "jobs", "--count", "-1"},
+      {"--listen", "jobs", "--count", "1.5"},
+      {"--wait", "1"},                          // nothing to wait for
+      {"--count", "1", "SELECT 1"},
+      {"--listen", ""},                         // no channel
+      {"--notify", ""},
+      {"--payload", "x"},                       // no --notify to belong to
+      {"--notify", "a", "--payload", "x", "--payload", "y"},
+      {"--notify", "a", "--execute", "SELECT 1", "--payload", "x"},
   };
   for (const auto& arguments : cases) {
     std::string shown;
     for (const auto& a : arguments) shown += "[" + a + "]";
     EXPECT_THROW(parse(arguments), UsageError) << shown;
   }
+}
+
+TEST(cliArguments, ListeningSettings) {
+  Options options = parse({"--listen", "jobs", "--listen=other", "--listen", "jobs", "--wait", "2.5", "--count=3"});
+  EXPECT_EQ(options.listen, (std::vector<std::string>{"jobs", "other"}));
+  EXPECT_EQ(options.wait, 2.5);
+  EXPECT_EQ(options.count, 3u);
+  EXPECT_TRUE(options.actions.empty());
+
+  Options plain = parse({"--listen", "jobs"});
+  EXPECT_FALSE(plain.wait.has_value());
+  EXPECT_FALSE(plain.count.has_value());
+  EXPECT_EQ(parse({"--listen", "jobs", "--wait", "0"}).wait, 0.0);
+  // A wait too long for any clock is cut to one that still fits.
+  EXPECT_EQ(parse({"--listen", "jobs", "--wait", "1e300"}).wait, kLongestWait);
+}
+
+TEST(cliArguments, NotifyKeepsCommandLineOrderAndItsOwnPayload) {
+  Options options = parse({"--notify", "a", "--payload", "first", "--execute", "SELECT 1", "--notify=b",
+                           "--notify", "c", "--payload=", "--listen", "a"});
+  std::vector<Action> expected = {{ActionKind::Notify, "a", "first"},
+                                  {ActionKind::Execute, "SELECT 1"},
+                                  {ActionKind::Notify, "b"},
+                                  {ActionKind::Notify, "c", ""}};
+  EXPECT_EQ(options.actions, expected);
+  EXPECT_EQ(options.listen, (std::vector<std::string>{"a"}));
 }
 
 // ---- Statement splitting ------------------------------------------------
@@ -408,6 +455,76 @@ TEST(cliPrompt, MetaCommands) {
   EXPECT_EQ(unknown.argument, "\\dt");
 }
 
+// ---- Notifications in each format ---------------------------------------
+
+Ref<Notification> notification(const std::string& name, std::optional<std::string> payload, bool local,
+                               bool async) {
+  auto info = makeRef<Dictionary>();
+  if (payload) info->set("Payload", Value::text(*payload));
+  info->set("Local", Value::boolean(local));
+  info->set("Async", Value::boolean(async));
+  return Notification::make(name, nullptr, info);
+}
+
+TEST(cliNotifications, TheBackendsUserInformationIsRead) {
+  EXPECT_EQ(receivedNotification(*notification("jobs", "done", true, false)),
+            (ReceivedNotification{"jobs", "done", true, false}));
+  EXPECT_EQ(receivedNotification(*notification("jobs", "", false, true)),
+            (ReceivedNotification{"jobs", "", false, true}));
+  // No user information at all, or keys left out: no payload, both false.
+  EXPECT_EQ(receivedNotification(*Notification::make("bare", nullptr)), (ReceivedNotification{"bare", std::nullopt}));
+  EXPECT_EQ(receivedNotification(*notification("jobs", std::nullopt, false, true)),
+            (ReceivedNotification{"jobs", std::nullopt, false, true}));
+}
+
+TEST(cliNotifications, EachFormatWritesALinePerNotification) {
+  const std::vector<ReceivedNotification> received = {
+      {"jobs", "done", false, true},
+      {"jobs", "", true, false},
+      {"odd,name", "say \"hi\", then\nbye", false, false},
+      {"jobs", std::nullopt, true, true},
+  };
+  struct Case {
+    OutputFormat format;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {OutputFormat::Table,
+       "jobs: done (async)\n"
+       "jobs (local)\n"
+       "odd,name: say \"hi\", then\nbye\n"
+       "jobs (local, async)\n"},
+      {OutputFormat::Csv,
+       "name,payload,local,async\r\n"
+       "jobs,done,false,true\r\n"
+       "jobs,\"\",true,false\r\n"
+       "\"odd,name\",\"say \"\"hi\"\", then\nbye\",false,false\r\n"
+       "jobs,,true,true\r\n"},
+      {OutputFormat::Json,
+       "{\"name\":\"jobs\",\"payload\":\"done\",\"local\":false,\"async\":true}\n"
+       "{\"name\":\"jobs\",\"payload\":\"\",\"local\":true,\"async\":false}\n"
+       "{\"name\":\"odd,name\",\"payload\":\"say \\\"hi\\\", then\\u000abye\",\"local\":false,\"async\":false}\n"
+       "{\"name\":\"jobs\",\"payload\":null,\"local\":true,\"async\":true}\n"},
+  };
+  for (const Case& c : cases) {
+    auto formatter = makeFormatter(c.format);
+    std::ostringstream out;
+    for (const ReceivedNotification& n : received) formatter->writeNotification(n, out);
+    EXPECT_EQ(out.str(), c.text);
+  }
+}
+
+TEST(cliNotifications, TableSetsThemApartFromAResultBefore) {
+  auto formatter = makeFormatter(OutputFormat::Table);
+  std::ostringstream out;
+  auto rows = makeRef<List>(std::vector<Value>{record({"a"}, {Value::int32(1)})});
+  formatter->writeRecords(*rows, out);
+  formatter->writeNotification({"jobs", "x", false, true}, out);
+  formatter->writeNotification({"jobs", "y", false, true}, out);
+  formatter->writeRecords(*rows, out);
+  EXPECT_EQ(out.str(), " a\n---\n 1\n(1 row)\n\njobs: x (async)\njobs: y (async)\n\n a\n---\n 1\n(1 row)\n");
+}
+
 // ---- The program, end to end --------------------------------------------
 
 std::string shellQuote(const std::string& text) {
@@ -587,6 +704,10 @@ TEST(cliProgram, Errors) {
       {{"select", "1"}, 2, "korvel: unexpected argument", "usage: korvel"},
       {{"--backend", "NoSuchBackend", "select 1"}, 1, "NSInvalidArgumentException: ", "NoSuchBackend.so"},
       {{"--file", dir.file("absent.sql")}, 1, "korvel: cannot open", "absent.sql"},
+      // SQLite has no notifications.
+      {{"--listen", "jobs"}, 1, "NSInternalInconsistencyException: ", "backendListen"},
+      {{"--listen", "jobs", "--wait", "5", "--count", "1"}, 1, "NSInternalInconsistencyException: ", "backendListen"},
+      {{"--notify", "jobs", "--payload", "x"}, 1, "NSInternalInconsistencyException: ", "backendNotify"},
   };
   for (const Case& c : cases) {
     CommandResult r = korvel(dir, c.arguments);
@@ -640,6 +761,315 @@ TEST(cliProgram, InteractivePromptOnATerminal) {
   std::stringstream history;
   history << std::ifstream(dir.file(".korvel_history")).rdbuf();
   EXPECT_NE(history.str().find("insert into t values ('x;\ny');"), std::string::npos) << history.str();
+}
+
+// ---- Notifications and passwords against PostgreSQL -----------------------
+
+struct PgSettings {
+  std::string host, port, database, trustUser, passwordUser, password, bin;
+};
+
+std::optional<PgSettings> pgSettings() {
+  using test::env;
+  auto host = env("KORVEL_PG_HOST"), port = env("KORVEL_PG_PORT"), database = env("KORVEL_PG_DATABASE"),
+       trustUser = env("KORVEL_PG_USER_TRUST"), passwordUser = env("KORVEL_PG_USER_PW"),
+       password = env("KORVEL_PG_PASSWORD"), bin = env("KORVEL_PG_BIN");
+  if (!host || !port || !database || !trustUser || !passwordUser || !password || !bin) return std::nullopt;
+  return PgSettings{*host, *port, *database, *trustUser, *passwordUser, *password, *bin};
+}
+
+class cliPostgres : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::optional<PgSettings> settings = pgSettings();
+    if (!settings) {
+      if (test::underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server";
+      GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test";
+    }
+    pg_ = *settings;
+  }
+
+  // A name of this test alone, so that tests running at the same time, here
+  // or in other programs on the same server, never hear each other.
+  std::string unique(const std::string& stem) {
+    static int counter = 0;
+    return fmt::format("cli{}_{}_{}", ::getpid(), ++counter, stem);
+  }
+
+  // The client settings for the server, over TCP as name@host:port.
+  std::vector<std::string> connection(const std::string& user) const {
+    return {"--backend", "Postgres", "--database", pg_.database + "@" + pg_.host + ":" + pg_.port, "--user", user};
+  }
+
+  // Runs korvel with the connection settings (the trust user unless `user`
+  // is given), then `arguments`. A hung client is killed after a minute
+  // rather than hanging the test run.
+  CommandResult korvelPg(std::vector<std::string> arguments, const std::string& environment = "",
+                         std::optional<std::string> user = std::nullopt) const {
+    return test::run(korvelPgCommand(arguments, environment, user));
+  }
+  std::string korvelPgCommand(const std::vector<std::string>& arguments, const std::string& environment = "",
+                              std::optional<std::string> user = std::nullopt) const {
+    std::vector<std::string> all = connection(user.value_or(pg_.trustUser));
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::string command = "cd " + shellQuote(dir_.path().string()) + " && env -u KORVEL_PASSWORD " + environment +
+                          " timeout 60 " + shellQuote(KORVEL_CLI_PATH);
+    for (const std::string& argument : all) command += " " + shellQuote(argument);
+    return command;
+  }
+
+  // Starts korvel in the background; get() gives its result once it ended.
+  std::future<CommandResult> startKorvelPg(std::vector<std::string> arguments) const {
+    return std::async(std::launch::async, [this, arguments] { return korvelPg(arguments); });
+  }
+
+  // Runs SQL in psql as the trust user; gives its unaligned output.
+  CommandResult psql(const std::string& sql) const { return test::run(psqlCommand({sql}, true)); }
+  // Runs each text as a -c command of its own (each its own transaction).
+  CommandResult psqlCommands(const std::vector<std::string>& commands, bool stopOnError) const {
+    return test::run(psqlCommand(commands, stopOnError));
+  }
+  std::string psqlCommand(const std::vector<std::string>& commands, bool stopOnError) const {
+    std::string line = shellQuote(pg_.bin + "/psql") + " -X -q -A -t -h " + shellQuote(pg_.host) + " -p " +
+                       shellQuote(pg_.port) + " -U " + shellQuote(pg_.trustUser) + " -d " + shellQuote(pg_.database);
+    if (stopOnError) line += " -v ON_ERROR_STOP=1";
+    for (const std::string& command : commands) line += " -c " + shellQuote(command);
+    return line;
+  }
+
+  // Polls until `sql` gives a row; gives its first line, or nothing when no
+  // row came within 30 seconds.
+  std::optional<std::string> firstRowWithin30s(const std::string& sql, const std::future<CommandResult>* client) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < giveUp) {
+      if (client && client->wait_for(std::chrono::seconds(0)) == std::future_status::ready) return std::nullopt;
+      CommandResult r = psql(sql);
+      if (r.status != 0) {
+        ADD_FAILURE() << "psql failed: " << r.err;
+        return std::nullopt;
+      }
+      if (!r.out.empty()) return r.out.substr(0, r.out.find('\n'));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+  }
+
+  // The process ID of the session named `clientName` once it idles after
+  // `LISTEN lastChannel` (its last statement before waiting), other than
+  // `notPid`; nothing when that did not happen within 30 seconds or the
+  // client ended first.
+  std::optional<std::string> waitUntilListening(const std::string& clientName, const std::string& lastChannel,
+                                                std::future<CommandResult>& client, const std::string& notPid = "") {
+    const std::string sql = fmt::format(
+        "SELECT pid FROM pg_stat_activity WHERE application_name = '{}' AND state = 'idle' "
+        "AND query = 'LISTEN {}' AND pid::text <> '{}'",
+        clientName, lastChannel, notPid);
+    return firstRowWithin30s(sql, &client);
+  }
+
+  void expectListening(const std::string& clientName, const std::string& lastChannel,
+                       std::future<CommandResult>& client) {
+    if (!waitUntilListening(clientName, lastChannel, client)) {
+      CommandResult r = client.get();
+      FAIL() << "korvel never listened (status " << r.status << "): " << r.err;
+    }
+  }
+
+  void notifyFromPsql(const std::string& sql) {
+    CommandResult r = psql(sql);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  PgSettings pg_;
+  TempDir dir_;
+};
+
+std::string jsonLine(const std::string& name, const std::string& payload, bool local, bool async) {
+  return fmt::format("{{\"name\":\"{}\",\"payload\":\"{}\",\"local\":{},\"async\":{}}}\n", name, payload, local,
+                     async);
+}
+
+// The issue's own check: no --wait, so only --count ends the run.
+TEST_F(cliPostgres, ListenPrintsANotificationSentFromPsql) {
+  const std::string channel = unique("jobs"), clientName = unique("listener");
+  auto listener = startKorvelPg({"--client-name", clientName, "--format", "json", "--listen", channel, "--count", "1"});
+  ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
+  notifyFromPsql(fmt::format("NOTIFY {}, 'done: \"42\"'", channel));
+  CommandResult r = listener.get();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, jsonLine(channel, "done: \\\"42\\\"", false, true));
+  EXPECT_EQ(r.err, "");
+}
+
+// Two channels, one transaction: both notifications come in one drain, in
+// the order sent, and each format prints them as documented.
+TEST_F(cliPostgres, TwoChannelsInEachFormat) {
+  struct Case {
+    std::string format;
+    std::string expected;  // with A and B for the channel names
+  };
+  const std::vector<Case> cases = {
+      {"table", "A: one (async)\nB (async)\n"},
+      {"csv", "name,payload,local,async\r\nA,one,false,true\r\nB,\"\",false,true\r\n"},
+      {"json", "{\"name\":\"A\",\"payload\":\"one\",\"local\":false,\"async\":true}\n"
+               "{\"name\":\"B\",\"payload\":\"\",\"local\":false,\"async\":true}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    const std::string a = unique("a"), b = unique("b"), clientName = unique("listener");
+    auto listener = startKorvelPg({"--client-name", clientName, "--format", c.format, "--listen", a, "--listen", b,
+                                   "--count", "2", "--wait", "30"});
+    ASSERT_NO_FATAL_FAILURE(expectListening(clientName, b, listener));
+    notifyFromPsql(fmt::format("BEGIN; NOTIFY {}, 'one'; NOTIFY {}; COMMIT", a, b));
+    CommandResult r = listener.get();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string expected = c.expected;
+    for (auto [from, to] : {std::pair{'A', a}, std::pair{'B', b}})
+      for (std::size_t at; (at = expected.find(from)) != std::string::npos;) expected.replace(at, 1, to);
+    EXPECT_EQ(r.out, expected);
+  }
+}
+
+// Each notification reaches a pipe as it arrives: the reader sends the
+// second notification only once it has read the first line, so output held
+// back in a buffer would leave both waiting until the time-out kills korvel.
+TEST_F(cliPostgres, EachNotificationIsFlushedIntoAPipe) {
+  const std::string channel = unique("jobs"), clientName = unique("listener");
+  const std::string command =
+      korvelPgCommand({"--client-name", clientName, "--listen", channel, "--count", "2", "--wait", "20"}) +
+      " | { IFS= read -r first; printf '%s\\n' \"$first\"; " +
+      psqlCommand({fmt::format("NOTIFY {}, 'second'", channel)}, true) + "; cat; }";
+  auto listener = std::async(std::launch::async, [&] { return test::run(command); });
+  ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
+  notifyFromPsql(fmt::format("NOTIFY {}, 'first'", channel));
+  CommandResult r = listener.get();
+  EXPECT_EQ(r.out, fmt::format("{0}: first (async)\n{0}: second (async)\n", channel)) << r.err;
+}
+
+// Only --count notifications print, though more arrive in the same drain.
+TEST_F(cliPostgres, CountStopsAtItsNumber) {
+  const std::string channel = unique("jobs"), clientName = unique("listener");
+  auto listener = startKorvelPg({"--client-name", clientName, "--listen", channel, "--count", "2", "--wait", "30"});
+  ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
+  notifyFromPsql(fmt::format("BEGIN; NOTIFY {0}, '1'; NOTIFY {0}, '2'; NOTIFY {0}, '3'; COMMIT", channel));
+  CommandResult r = listener.get();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, fmt::format("{0}: 1 (async)\n{0}: 2 (async)\n", channel));
+}
+
+TEST_F(cliPostgres, WaitRunsOut) {
+  struct Case {
+    std::vector<std::string> limits;
+    int status;
+  };
+  // Without --count the wait is the whole point: its end is success. With
+  // one, fewer notifications than asked for is a status of its own.
+  const std::vector<Case> cases = {{{"--wait", "0.5"}, 0}, {{"--wait", "0.5", "--count", "1"}, 3}};
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"--listen", unique("quiet")};
+    arguments.insert(arguments.end(), c.limits.begin(), c.limits.end());
+    const auto start = std::chrono::steady_clock::now();
+    CommandResult r = korvelPg(arguments);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(seconds, 0.5);
+    EXPECT_LT(seconds, 10.0);
+  }
+}
+
+// --notify from one korvel, heard by another: with a payload and without
+// one, in command-line order. (An empty payload is the same as none on the
+// wire, and the backend drops repeats within one drain, so every one differs.)
+TEST_F(cliPostgres, NotifyReachesAnotherListener) {
+  const std::string channel = unique("jobs"), clientName = unique("listener");
+  auto listener = startKorvelPg(
+      {"--client-name", clientName, "--format", "json", "--listen", channel, "--count", "3", "--wait", "30"});
+  ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
+  CommandResult sender = korvelPg({"--notify", channel, "--payload", "it's Zoë; \"done\"", "--notify", channel,
+                                   "--notify", channel, "--payload", "last"});
+  EXPECT_EQ(sender.status, 0) << sender.err;
+  EXPECT_EQ(sender.out, "");
+  CommandResult r = listener.get();
+  EXPECT_EQ(r.status, 0) << r.err;
+  // The server gives "no payload" as an empty one.
+  EXPECT_EQ(r.out, jsonLine(channel, "it's Zoë; \\\"done\\\"", false, true) + jsonLine(channel, "", false, true) +
+                       jsonLine(channel, "last", false, true));
+}
+
+TEST_F(cliPostgres, NotifyIsReceivedByPsql) {
+  // psql shows a notification after the statement during which it came: it
+  // listens, then sleeps until korvel has notified and the sleep is cancelled.
+  const std::string channel = unique("jobs"), sleep = "SELECT pg_sleep(30) AS " + unique("sleeper");
+  auto receiver = std::async(std::launch::async, [&] {
+    return psqlCommands({"LISTEN " + channel, sleep, "SELECT 1"}, false);
+  });
+  std::optional<std::string> sleeper = firstRowWithin30s(
+      "SELECT pid FROM pg_stat_activity WHERE state = 'active' AND query = '" + sleep + "'", &receiver);
+  ASSERT_TRUE(sleeper) << receiver.get().err;
+  CommandResult sent = korvelPg({"--notify", channel, "--payload", "from korvel"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  notifyFromPsql("SELECT pg_cancel_backend(" + *sleeper + ")");
+  CommandResult r = receiver.get();
+  EXPECT_NE(r.out.find(fmt::format("Asynchronous notification \"{}\" with payload \"from korvel\"", channel)),
+            std::string::npos)
+      << r.out << r.err;
+}
+
+// Listening comes before the actions, so korvel hears its own --notify; it
+// comes with the NOTIFY's reply (not async) from its own connection (local).
+TEST_F(cliPostgres, ListenHearsItsOwnNotify) {
+  const std::string channel = unique("self");
+  CommandResult r = korvelPg({"--format", "json", "--listen", channel, "--notify", channel, "--payload", "me",
+                              "--count", "1", "--wait", "30"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, jsonLine(channel, "me", true, false));
+}
+
+// The server ends the listener's session: korvel connects again, listens
+// again, says so, and prints what comes after.
+TEST_F(cliPostgres, ListeningGoesOnAfterTheConnectionIsLost) {
+  const std::string channel = unique("jobs"), clientName = unique("listener");
+  auto listener =
+      startKorvelPg({"--client-name", clientName, "--listen", channel, "--count", "1", "--wait", "30"});
+  std::optional<std::string> pid = waitUntilListening(clientName, channel, listener);
+  ASSERT_TRUE(pid) << listener.get().err;
+  notifyFromPsql("SELECT pg_terminate_backend(" + *pid + ")");
+  ASSERT_TRUE(waitUntilListening(clientName, channel, listener, *pid)) << listener.get().err;
+  notifyFromPsql(fmt::format("NOTIFY {}, 'after'", channel));
+  CommandResult r = listener.get();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, channel + ": after (async)\n");
+  EXPECT_NE(r.err.find("korvel: reconnected; listening again for " + channel + "\n"), std::string::npos) << r.err;
+}
+
+// KORVEL_PASSWORD really is the password: the right one connects, a wrong
+// one is refused, and --password wins over it.
+TEST_F(cliPostgres, PasswordFromTheEnvironment) {
+  struct Case {
+    std::string environment;
+    std::vector<std::string> extra;
+    int status;
+  };
+  const std::string right = "KORVEL_PASSWORD=" + shellQuote(pg_.password);
+  const std::string wrong = "KORVEL_PASSWORD=" + shellQuote(pg_.password + "x");
+  const std::vector<Case> cases = {
+      {right, {}, 0},
+      {wrong, {}, 1},
+      {"", {}, 1},
+      {wrong, {"--password", pg_.password}, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = c.extra;
+    arguments.insert(arguments.end(), {"--format", "json", "--query", "SELECT current_user AS u"});
+    CommandResult r = korvelPg(arguments, c.environment, pg_.passwordUser);
+    EXPECT_EQ(r.status, c.status) << c.environment << "\n" << r.err;
+    if (c.status == 0)
+      EXPECT_EQ(r.out, "{\"u\":\"" + pg_.passwordUser + "\"}\n");
+    else
+      EXPECT_NE(r.err.find("password"), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace
