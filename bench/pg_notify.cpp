@@ -22,11 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "korvel/korvel.h"
 #include "korvel/notification.h"
 #include "korvel/runloop.h"
 
 namespace {
+
+using bench::seconds;
+using bench::median;
 
 std::string env(const char* name) {
   const char* v = std::getenv(name);
@@ -66,15 +70,6 @@ void send(const char* channel, int round, long count) {
                 std::to_string(first) + ", " + std::to_string(last) + ") g");
   }
   PQfinish(c);
-}
-
-double seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 long rawReceive(PGconn* c, int round, long count, double& elapsed) {

@@ -19,9 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "korvel/korvel.h"
 
 namespace {
+
+using bench::seconds;
+using bench::median;
+using bench::settleAllocator;
+using bench::peakBytesPerRow;
 
 struct Row {
   std::int64_t id;
@@ -88,60 +94,6 @@ std::vector<Row> rawQuery(sqlite3* db) {
   return rows;
 }
 
-double seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-// Reads a "Vm...:  N kB" line of /proc/self/status, in bytes.
-long statusBytes(const char* key) {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  std::size_t n = std::strlen(key);
-  while (std::fgets(line, sizeof line, f))
-    if (!std::strncmp(line, key, n)) kb = std::atol(line + n + 1);
-  std::fclose(f);
-  return kb * 1024;
-}
-
-// The peak memory that one query needs, measured in a child process so that
-// neither the other variant nor memory the allocator kept from earlier rounds
-// hides it: the child resets its resident high-water mark, runs the query
-// once, and reports how far the mark rose above where it started.
-template <class F>
-double peakBytesPerRow(long rows, F&& query) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    if (FILE* clear = std::fopen("/proc/self/clear_refs", "w")) {
-      std::fputs("5", clear);
-      std::fclose(clear);
-    }
-    malloc_trim(0);  // give back what the parent freed, so new memory shows
-    long base = statusBytes("VmRSS:");
-    query();
-    double perRow = static_cast<double>(statusBytes("VmHWM:") - base) / static_cast<double>(rows);
-    ssize_t ignored = write(fds[1], &perRow, sizeof perRow);
-    (void)ignored;
-    _exit(0);
-  }
-  close(fds[1]);
-  double perRow = -1;
-  if (read(fds[0], &perRow, sizeof perRow) != sizeof perRow) perRow = -1;
-  close(fds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return perRow;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +123,7 @@ int main(int argc, char** argv) {
   // Warm the page cache and both code paths once before measuring.
   rawQuery(raw);
   client->query(kQuery);
+  settleAllocator();
 
   std::vector<double> rawTimes, korvelTimes;
   for (int round = 0; round < rounds; ++round) {
@@ -180,12 +133,14 @@ int main(int argc, char** argv) {
       rawTimes.push_back(seconds(start));
       if (static_cast<long>(result.size()) != rows) { std::fprintf(stderr, "raw: wrong row count\n"); return 1; }
     }
+    settleAllocator();
     {
       auto start = std::chrono::steady_clock::now();
       korvel::Ref<korvel::List> result = client->query(kQuery);
       korvelTimes.push_back(seconds(start));
       if (static_cast<long>(result->size()) != rows) { std::fprintf(stderr, "korvel: wrong row count\n"); return 1; }
     }
+    settleAllocator();
   }
   client->disconnect();
   sqlite3_close(raw);
