@@ -420,10 +420,27 @@ bool TimeZone::equals(const Object& other) const {
 
 // --- Date -------------------------------------------------------------------
 
+namespace {
+
+// The text object behind a format text; a short text (held inside its
+// Value) gets one of its own.
+Ref<TextObject> formatObject(const Value& format) {
+  if (!format.isText()) return formatObject(sharedFormat(Date::kDefaultFormat));
+  if (const Object* object = format.asObject())
+    return Ref<TextObject>::share(const_cast<TextObject*>(static_cast<const TextObject*>(object)));
+  return Ref<TextObject>::adopt(TextObject::make(format.text()));
+}
+
+}  // namespace
+
 Date::Date(double secondsSinceReference, Ref<TimeZone> zone, Value calendarFormat)
     : seconds_(secondsSinceReference),
       zone_(zone ? std::move(zone) : TimeZone::utc()),
-      format_(calendarFormat.isText() ? std::move(calendarFormat) : sharedFormat(kDefaultFormat)) {}
+      format_(formatObject(calendarFormat)) {}
+
+Date::Date(double secondsSinceReference, Ref<TimeZone> zone, Ref<TextObject> calendarFormat)
+    : seconds_(secondsSinceReference), zone_(zone ? std::move(zone) : TimeZone::utc()),
+      format_(std::move(calendarFormat)) {}
 
 Ref<Date> Date::make(double secondsSinceReference, Ref<TimeZone> zone, std::string_view calendarFormat) {
   return makeRef<Date>(secondsSinceReference, std::move(zone), sharedFormat(calendarFormat));
@@ -470,7 +487,7 @@ Ref<Date> Date::withCalendarFormat(std::string_view format) const {
 }
 
 Ref<Date> Date::withTimeZone(Ref<TimeZone> zone) const {
-  return makeRef<Date>(seconds_, std::move(zone), format_);
+  return Ref<Date>::adopt(new Date(seconds_, std::move(zone), format_));
 }
 
 CivilTime Date::civil() const { return civil(*zone_); }
@@ -545,7 +562,7 @@ std::string Date::format(std::string_view calendarFormat, const TimeZone& zone) 
   return out;
 }
 
-std::string Date::description() const { return format(format_.text()); }
+std::string Date::description() const { return format(format_->text()); }
 
 bool Date::equals(const Object& other) const {
   const auto* date = dynamic_cast<const Date*>(&other);

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 #include <new>
 
 #include "korvel/date.h"
@@ -284,9 +286,22 @@ bool operator==(const Value& a, const Value& b) {
 
 // ---- Heap kinds -------------------------------------------------------------
 
+namespace {
+
+std::uint32_t checkedLength(std::size_t length, const char* tooLong) {
+  if (length > std::numeric_limits<std::uint32_t>::max()) throw std::length_error(tooLong);
+  return static_cast<std::uint32_t>(length);
+}
+
+// The 32-bit lengths share the 8 bytes after the reference count.
+static_assert(sizeof(TextObject) == 16 && sizeof(Bytes) == 16 && sizeof(Record) == 24);
+
+}  // namespace
+
 TextObject* TextObject::make(std::string_view text) {
-  void* memory = ::operator new(sizeof(TextObject) + text.size() + 1);
-  auto* object = new (memory) TextObject(text.size());
+  const std::uint32_t length = checkedLength(text.size(), "Text longer than 4 GiB");
+  void* memory = ::operator new(sizeof(TextObject) + length + 1);
+  auto* object = new (memory) TextObject(length);
   char* chars = reinterpret_cast<char*>(object + 1);
   if (!text.empty()) std::memcpy(chars, text.data(), text.size());
   chars[text.size()] = '\0';
@@ -298,8 +313,8 @@ bool TextObject::equals(const Object& other) const {
 }
 
 Ref<Bytes> Bytes::make(const void* data, std::size_t length) {
-  void* memory = ::operator new(sizeof(Bytes) + length);
-  auto* object = new (memory) Bytes(length);
+  void* memory = ::operator new(sizeof(Bytes) + checkedLength(length, "Byte buffer longer than 4 GiB"));
+  auto* object = new (memory) Bytes(static_cast<std::uint32_t>(length));
   if (length) std::memcpy(reinterpret_cast<unsigned char*>(object + 1), data, length);
   return Ref<Bytes>::adopt(object);
 }
@@ -381,8 +396,9 @@ std::string KeySet::description() const {
 
 Ref<Record> Record::make(Value* values, std::size_t count, Ref<KeySet> keys) {
   static_assert(sizeof(Record) % alignof(Value) == 0);
+  const std::uint32_t slots32 = checkedLength(count, "Record of more than 2^32 values");
   void* memory = ::operator new(sizeof(Record) + count * sizeof(Value));
-  auto* record = new (memory) Record(count, std::move(keys));
+  auto* record = new (memory) Record(slots32, std::move(keys));
   Value* slots = record->values();
   for (std::size_t i = 0; i < count; ++i) new (slots + i) Value(std::move(values[i]));
   return Ref<Record>::adopt(record);

@@ -1,6 +1,8 @@
 // Values: kinds, text validation, sharing, equality and text forms.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "korvel/date.h"
 #include "korvel/value.h"
 
@@ -30,6 +32,14 @@ TEST(Value, TextsKeepTheirBytesAcrossTheInlineLimit) {
     EXPECT_EQ(copy, v) << n;
     EXPECT_EQ(copy.text().data() == v.text().data(), n > 14) << "long texts are shared, short ones inline: " << n;
   }
+}
+
+// Lengths are held in 32 bits; a longer buffer is refused before a byte of
+// it is read (the views below point at one real byte).
+TEST(Value, BuffersOf4GiBOrMoreAreRefused) {
+  const std::size_t tooLong = std::size_t{1} << 32;
+  EXPECT_THROW(Value::textUnchecked(std::string_view("x", tooLong)), std::length_error);
+  EXPECT_THROW(Value::bytes("x", tooLong), std::length_error);
 }
 
 TEST(Value, InvalidUTF8GivesNothing) {

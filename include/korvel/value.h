@@ -229,7 +229,9 @@ class Value {
 static_assert(sizeof(Value) == 16);
 
 // Heap storage of a long text or literal: the bytes follow the object in the
-// same allocation, with a NUL after them.
+// same allocation, with a NUL after them. The length is held in 32 bits, in
+// the object header's padding (4 GiB less one byte is the most any of the
+// engines stores in one field); a longer text raises std::length_error.
 class TextObject final : public Object {
  public:
   static TextObject* make(std::string_view text);
@@ -239,12 +241,13 @@ class TextObject final : public Object {
   static void operator delete(void* p) { ::operator delete(p); }
 
  private:
-  explicit TextObject(std::size_t length) : length_(length) {}
+  explicit TextObject(std::uint32_t length) : length_(length) {}
   const char* chars() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-  std::size_t length_;
+  std::uint32_t length_;
 };
 
-// An owned run of bytes, kept in the same allocation as the object.
+// An owned run of bytes, kept in the same allocation as the object; at most
+// 4 GiB less one byte, as for texts (longer raises std::length_error).
 class Bytes final : public Object {
  public:
   static Ref<Bytes> make(const void* data, std::size_t length);
@@ -256,8 +259,8 @@ class Bytes final : public Object {
   static void operator delete(void* p) { ::operator delete(p); }
 
  private:
-  explicit Bytes(std::size_t length) : length_(length) {}
-  std::size_t length_;
+  explicit Bytes(std::uint32_t length) : length_(length) {}
+  std::uint32_t length_;
 };
 
 // Ordered, growable list. Filled by its owner, then shared read-only.
@@ -342,10 +345,12 @@ class Record final : public Object {
   static void operator delete(void* p) { ::operator delete(p); }
 
  private:
-  Record(std::size_t count, Ref<KeySet> keys) : count_(count), keys_(std::move(keys)) {}
+  Record(std::uint32_t count, Ref<KeySet> keys) : count_(count), keys_(std::move(keys)) {}
   Value* values() noexcept { return reinterpret_cast<Value*>(this + 1); }
   const Value* values() const noexcept { return reinterpret_cast<const Value*>(this + 1); }
-  std::size_t count_;
+  // 32 bits fit in the object header's padding, which keeps every record of
+  // a query 8 bytes smaller; no engine gives that many columns.
+  std::uint32_t count_;
   Ref<KeySet> keys_;
 };
 
