@@ -119,7 +119,7 @@ std::int64_t KorvelPostgres::backendExecute(const StatementList& info) {
 namespace {
 
 // What a query knows of one result column, and the column's cache of the
-// value it decoded last. Short texts repeat (status words, small numbers,
+// last short value it decoded. Short texts repeat (status words, small numbers,
 // booleans), so a text of up to kCachedLength bytes equal to the column's
 // previous one takes that value again without decoding.
 constexpr int kCachedLength = 20;
@@ -197,25 +197,29 @@ Ref<List> KorvelPostgres::backendQuery(const Value& statementValue, const Record
 
 Value KorvelPostgres::fieldValue(pg_result* res, int row, int col, Column& column, const pg::DecodeContext& context,
                                  unsigned level) {
-  if (PQgetisnull(res, row, col)) return pg::nullMarker();
-  const char* text = PQgetvalue(res, row, col);
+  // libpq gives a NULL a length of 0, so only an empty field needs asking.
   const int length = PQgetlength(res, row, col);
+  if (length == 0 && PQgetisnull(res, row, col)) return pg::nullMarker();
+  const char* text = PQgetvalue(res, row, col);
   if (level >= 2)
     debug("%@ type:%d mod:%d size: %d\n", column.key, column.type, column.modifier, length);
-  if (length <= kCachedLength && length == column.cachedLength &&
+  const bool cacheable = length <= kCachedLength;
+  if (cacheable && length == column.cachedLength &&
       std::memcmp(text, column.cachedText, static_cast<std::size_t>(length)) == 0)
     return column.cachedValue;
-  column.cachedValue = Value();
-  column.cachedLength = -1;
   if (column.format != 0) {
     processLog("Binary data treated as NSNull in %@ type:%d mod:%d size:%d\n", column.key, column.type,
                column.modifier, length);
     return pg::nullMarker();
   }
   Value value = pg::newParseField(text, column.type, static_cast<std::size_t>(length), context);
-  column.cachedValue = value;
-  column.cachedLength = length;
-  column.cachedText = text;
+  // A longer value could never match, so it does not displace the cached
+  // one: holding it would only cost a reference count on every row.
+  if (cacheable) {
+    column.cachedValue = value;
+    column.cachedLength = length;
+    column.cachedText = text;
+  }
   return value;
 }
 

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "pg_values.h"
 
@@ -80,7 +81,31 @@ const char* readQuoted(ElementKind kind, const char* p, const char* end, Value& 
   return atEnd(close, end) ? close : close + 1;
 }
 
-const char* parseLevel(List& list, ElementKind kind, const char* p, const char* end, int depth) {
+// At least the number of elements of the level that starts at p (after its
+// opening brace): its commas outside quotes and inner braces, plus one. It
+// sizes the level's list, so that the millions of small arrays a query may
+// hold get no spare slots; the parser alone decides what the elements are.
+std::size_t elementBound(const char* p, const char* end) noexcept {
+  std::size_t commas = 0;
+  int depth = 0;
+  while (!atEnd(p, end)) {
+    const char c = *p++;
+    if (c == '"') {
+      while (!atEnd(p, end) && *p != '"') p += (*p == '\\' && !atEnd(p + 1, end)) ? 2 : 1;
+      if (!atEnd(p, end)) ++p;
+    } else if (c == '{') {
+      ++depth;
+    } else if (c == '}') {
+      if (depth-- == 0) break;
+    } else if (c == ',' && depth == 0) {
+      ++commas;
+    }
+  }
+  return commas + 1;
+}
+
+const char* parseLevel(std::vector<Value>& elements, ElementKind kind, const char* p, const char* end, int depth) {
+  elements.reserve(elements.size() + elementBound(p, end));
   for (;;) {
     // The end test comes before white space is skipped, so "{ }" holds one
     // empty element, as the server's own reader has it.
@@ -91,25 +116,37 @@ const char* parseLevel(List& list, ElementKind kind, const char* p, const char* 
     if (!atEnd(p, end) && *p == '"') {
       p = readQuoted(kind, p + 1, end, element);
     } else if (!atEnd(p, end) && *p == '{' && depth < kMaxNesting) {
-      Ref<List> nested = makeRef<List>(10);
-      p = parseLevel(*nested, kind, p + 1, end, depth + 1);
-      element = Value(std::move(nested));
+      std::vector<Value> nested;
+      p = parseLevel(nested, kind, p + 1, end, depth + 1);
+      element = Value(makeRef<List>(std::move(nested)));
     } else {
       const char* start = p;
       while (!atEnd(p, end) && *p != ',' && *p != '}') ++p;
       element = convertUnquoted(kind, start, static_cast<std::size_t>(p - start));
     }
     // Elements that convert to nothing are left out of the list.
-    if (!element.isEmpty()) list.append(std::move(element));
+    if (!element.isEmpty()) elements.push_back(std::move(element));
     if (!atEnd(p, end) && *p == ',') ++p;
   }
 }
 
+bool startsArray(const char* from, const char* end) noexcept { return from != nullptr && from < end && *from == '{'; }
+
 }  // namespace
 
 const char* parseIntoArray(List& list, ElementKind kind, const char* from, const char* end) {
-  if (from == nullptr || from >= end || *from != '{') return from;
-  return parseLevel(list, kind, from + 1, end, 1);
+  if (!startsArray(from, end)) return from;
+  std::vector<Value> elements;
+  const char* after = parseLevel(elements, kind, from + 1, end, 1);
+  list.reserve(list.size() + elements.size());
+  for (Value& element : elements) list.append(std::move(element));
+  return after;
+}
+
+Ref<List> newArrayFromText(ElementKind kind, const char* from, const char* end) {
+  std::vector<Value> elements;
+  if (startsArray(from, end)) parseLevel(elements, kind, from + 1, end, 1);
+  return makeRef<List>(std::move(elements));
 }
 
 }  // namespace korvel::pg

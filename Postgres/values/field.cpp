@@ -38,8 +38,7 @@ Value asArray(const char* text, std::size_t length, ElementKind kind, const Deco
   // Arrays with explicit bounds ([1:2]={1,2}) do not start with a brace;
   // they stay texts.
   if (length == 0 || text[0] != '{') return asText(text, length, context);
-  Ref<List> list = makeRef<List>(10);
-  parseIntoArray(*list, kind, text, text + length);
+  Ref<List> list = newArrayFromText(kind, text, text + length);
   if (context.debugging >= 3) processLog("Parsed array is %@", list);
   return Value(std::move(list));
 }

@@ -89,12 +89,15 @@ enum class ElementKind : char {
 };
 
 // Parses the array text at `from` (which must point at its opening brace and
-// lie before `end`) into `list`, one nested List (capacity 10) per inner
-// brace level. An unquoted NULL becomes nullMarker(); elements that convert
-// to nothing are left out. Returns the position just after this array's
-// closing brace, or where the text ends (at `end` or a NUL). The text is
-// only read. Returns `from` unchanged when it does not point at a brace.
+// lie before `end`) into `list`, one nested List per inner brace level. An
+// unquoted NULL becomes nullMarker(); elements that convert to nothing are
+// left out. Returns the position just after this array's closing brace, or
+// where the text ends (at `end` or a NUL). The text is only read. Returns
+// `from` unchanged when it does not point at a brace.
 const char* parseIntoArray(List& list, ElementKind kind, const char* from, const char* end);
+// The same elements in a new list (empty when `from` is not at a brace),
+// each list sized to its elements: what queries use.
+Ref<List> newArrayFromText(ElementKind kind, const char* from, const char* end);
 
 // ---- Fields ------------------------------------------------------------------
 
