@@ -123,8 +123,8 @@ bool looksLikeOption(std::string_view argument) {
 }
 
 const OptionSpec* findOption(std::string_view name) {
-  for (const OptionSpec& spec : kOptions)
-    if (spec.name == name) return &spec;
+  for (const OptionSpec& option : kOptions)
+    if (option.name == name) return &option;
   return nullptr;
 }
 
@@ -199,18 +199,18 @@ Options parseArguments(const std::vector<std::string>& arguments, const Environm
       inlineValue = std::string(body.substr(equals + 1));
       body = body.substr(0, equals);
     }
-    const OptionSpec* spec = findOption(body);
-    if (!spec) throw UsageError(fmt::format("unknown option '--{}'", body));
-    if (spec->valueName.empty()) {
+    const OptionSpec* option = findOption(body);
+    if (!option) throw UsageError(fmt::format("unknown option '--{}'", body));
+    if (option->valueName.empty()) {
       if (inlineValue) throw UsageError(fmt::format("--{} takes no value", body));
-      spec->apply(options, "");
+      option->apply(options, "");
       continue;
     }
     if (!inlineValue) {
-      if (i + 1 >= arguments.size()) throw UsageError(fmt::format("--{} needs a value ({})", body, spec->valueName));
+      if (i + 1 >= arguments.size()) throw UsageError(fmt::format("--{} needs a value ({})", body, option->valueName));
       inlineValue = arguments[++i];
     }
-    spec->apply(options, *inlineValue);
+    option->apply(options, *inlineValue);
   }
 
   if (options.listen.empty() && (options.wait || options.count))
@@ -236,10 +236,10 @@ std::string helpText() {
       "Runs SQL through a Korvel backend and prints the results.\n"
       "\n"
       "Options:\n";
-  for (const OptionSpec& spec : kOptions) {
-    std::string left = fmt::format("--{}", spec.name);
-    if (!spec.valueName.empty()) left += fmt::format(" {}", spec.valueName);
-    appendWrapped(text, fmt::format("  {:<24} ", left), spec.help);
+  for (const OptionSpec& option : kOptions) {
+    std::string left = fmt::format("--{}", option.name);
+    if (!option.valueName.empty()) left += fmt::format(" {}", option.valueName);
+    appendWrapped(text, fmt::format("  {:<24} ", left), option.help);
   }
   text +=
       "\n"

@@ -50,16 +50,16 @@ std::string_view FormatArg::asText(std::size_t limit) const noexcept {
 
 namespace {
 
-struct Spec {
+struct Placeholder {
   std::string flags;
   int width = -1;
   int precision = -1;
   char conversion = 0;
 };
 
-void pad(std::string& out, std::string_view body, const Spec& spec) {
-  std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
-  bool left = spec.flags.find('-') != std::string::npos;
+void pad(std::string& out, std::string_view body, const Placeholder& placeholder) {
+  std::size_t width = placeholder.width > 0 ? static_cast<std::size_t>(placeholder.width) : 0;
+  bool left = placeholder.flags.find('-') != std::string::npos;
   std::size_t fill = body.size() < width ? width - body.size() : 0;
   if (!left) out.append(fill, ' ');
   out.append(body);
@@ -68,17 +68,17 @@ void pad(std::string& out, std::string_view body, const Spec& spec) {
 
 // Numeric conversions are handed to snprintf with a rebuilt directive, so
 // that flags, widths and precisions behave exactly as in C.
-void formatNumber(std::string& out, const Spec& spec, const FormatArg& arg) {
+void formatNumber(std::string& out, const Placeholder& placeholder, const FormatArg& arg) {
   std::string directive(1, '%');
-  directive += spec.flags;
-  if (spec.width >= 0) directive += std::to_string(spec.width);
-  if (spec.precision >= 0) {
+  directive += placeholder.flags;
+  if (placeholder.width >= 0) directive += std::to_string(placeholder.width);
+  if (placeholder.precision >= 0) {
     directive += '.';
-    directive += std::to_string(spec.precision);
+    directive += std::to_string(placeholder.precision);
   }
   char buf[512];
   int n = 0;
-  switch (spec.conversion) {
+  switch (placeholder.conversion) {
     case 'd':
     case 'i':
       directive += "lld";
@@ -89,7 +89,7 @@ void formatNumber(std::string& out, const Spec& spec, const FormatArg& arg) {
     case 'X':
     case 'o':
       directive += "ll";
-      directive += spec.conversion;
+      directive += placeholder.conversion;
       n = std::snprintf(buf, sizeof buf, directive.c_str(), static_cast<unsigned long long>(arg.asUnsigned()));
       break;
     case 'c':
@@ -97,7 +97,7 @@ void formatNumber(std::string& out, const Spec& spec, const FormatArg& arg) {
       n = std::snprintf(buf, sizeof buf, directive.c_str(), static_cast<int>(arg.asSigned()));
       break;
     default:  // f F e E g G a A
-      directive += spec.conversion;
+      directive += placeholder.conversion;
       n = std::snprintf(buf, sizeof buf, directive.c_str(), arg.asDouble());
       break;
   }
@@ -117,66 +117,66 @@ std::string formatMessage(std::string_view fmt, std::initializer_list<const Form
     if (c != '%') { out.push_back(c); continue; }
     if (i >= fmt.size()) { out.push_back('%'); break; }
     if (fmt[i] == '%') { out.push_back('%'); ++i; continue; }
-    Spec spec;
-    while (i < fmt.size() && std::strchr("-+ #0", fmt[i])) spec.flags.push_back(fmt[i++]);
+    Placeholder placeholder;
+    while (i < fmt.size() && std::strchr("-+ #0", fmt[i])) placeholder.flags.push_back(fmt[i++]);
     if (i < fmt.size() && fmt[i] == '*') {
       ++i;
       if (const FormatArg* a = take()) {
         long long w = a->asSigned();
-        if (w < 0) { spec.flags.push_back('-'); w = -w; }
-        spec.width = static_cast<int>(std::min(w, 4096LL));
+        if (w < 0) { placeholder.flags.push_back('-'); w = -w; }
+        placeholder.width = static_cast<int>(std::min(w, 4096LL));
       }
     } else {
       int w = 0;
       bool any = false;
       while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') { w = std::min(w * 10 + (fmt[i++] - '0'), 4096); any = true; }
-      if (any) spec.width = w;
+      if (any) placeholder.width = w;
     }
     if (i < fmt.size() && fmt[i] == '.') {
       ++i;
-      spec.precision = 0;
+      placeholder.precision = 0;
       if (i < fmt.size() && fmt[i] == '*') {
         ++i;
         if (const FormatArg* a = take()) {
           long long p = a->asSigned();
-          spec.precision = p < 0 ? -1 : static_cast<int>(std::min(p, 1LL << 30));
+          placeholder.precision = p < 0 ? -1 : static_cast<int>(std::min(p, 1LL << 30));
         }
       } else {
         int p = 0;
         while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') p = std::min(p * 10 + (fmt[i++] - '0'), 1 << 30);
-        spec.precision = p;
+        placeholder.precision = p;
       }
     }
     while (i < fmt.size() && std::strchr("hlqjztL", fmt[i])) ++i;
     if (i >= fmt.size()) break;
-    spec.conversion = fmt[i++];
+    placeholder.conversion = fmt[i++];
     const FormatArg* arg = take();
     if (!arg) continue;
-    switch (spec.conversion) {
+    switch (placeholder.conversion) {
       case '@':
-        pad(out, arg->asText(), spec);
+        pad(out, arg->asText(), placeholder);
         break;
       case 's':
-        pad(out, spec.precision >= 0 ? arg->asText(static_cast<std::size_t>(spec.precision)) : arg->asText(), spec);
+        pad(out, placeholder.precision >= 0 ? arg->asText(static_cast<std::size_t>(placeholder.precision)) : arg->asText(), placeholder);
         break;
       case 'p': {
         char buf[32];
         std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(arg->asUnsigned()));
-        pad(out, buf, spec);
+        pad(out, buf, placeholder);
         break;
       }
       case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
       case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
         if (arg->type() == FormatArg::Type::View || arg->type() == FormatArg::Type::Described ||
             arg->type() == FormatArg::Type::CString) {
-          pad(out, arg->asText(), spec);  // a text where a number was asked: show it as it is
+          pad(out, arg->asText(), placeholder);  // a text where a number was asked: show it as it is
         } else {
-          formatNumber(out, spec, *arg);
+          formatNumber(out, placeholder, *arg);
         }
         break;
       default:
         out.push_back('%');
-        out.push_back(spec.conversion);
+        out.push_back(placeholder.conversion);
         break;
     }
   }

@@ -277,14 +277,14 @@ struct RunLoop::State {
 
   // Arms the timerfd at the next timer of interestMode, or disarms it.
   void armTimer() {
-    itimerspec spec{};
+    itimerspec expiry{};
     if (auto due = nextDue(interestMode)) {
       auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due->time_since_epoch()).count();
       ns = std::max<long long>(ns, 1);  // an all-zero value would disarm it
-      spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-      spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+      expiry.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      expiry.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    ::timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &expiry, nullptr);
   }
 
   void scheduleTimer(TimerId id, Timer& t) { timerOrder.emplace(t.due, t.order, id); }
