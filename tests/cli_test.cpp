@@ -28,6 +28,7 @@ namespace {
 
 using korvel::test::CommandResult;
 using korvel::test::TempDir;
+using korvel::test::shellQuote;
 
 // ---- Argument parser ----------------------------------------------------
 
@@ -526,17 +527,6 @@ TEST(cliNotifications, TableSetsThemApartFromAResultBefore) {
 }
 
 // ---- The program, end to end --------------------------------------------
-
-std::string shellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out.push_back(c);
-  }
-  return out + "'";
-}
 
 // Runs korvel in `dir` with the arguments; `environment` is put before it.
 CommandResult korvel(const TempDir& dir, const std::vector<std::string>& arguments, const std::string& input = "",

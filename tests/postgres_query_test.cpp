@@ -42,6 +42,7 @@ namespace {
 
 using test::env;
 using test::underCI;
+using test::shellQuote;
 using Clock = std::chrono::steady_clock;
 
 // ---- The server and its clients ------------------------------------------------
@@ -824,17 +825,6 @@ TEST_F(PostgresQuery, DatesReadFromTheServerAreQuotedBackToTheSameInstant) {
 }
 
 // ---- The CLI's JSON form of PostgreSQL values ---------------------------------------------
-
-std::string shellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out.push_back(c);
-  }
-  return out + "'";
-}
 
 TEST_F(PostgresQuery, TheCLIWritesListsBytesAndDatesAsJSON) {
   const struct {

@@ -71,6 +71,17 @@ bool underCI() {
   return ci && (*ci == "true" || *ci == "1");
 }
 
+std::string shellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out.push_back(c);
+  }
+  return out + "'";
+}
+
 CommandResult run(const std::string& command, const std::string& input) {
   TempDir dir;
   std::string in = dir.file("in"), out = dir.file("out"), err = dir.file("err");

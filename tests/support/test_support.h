@@ -63,5 +63,7 @@ struct CommandResult {
   std::string err;
 };
 CommandResult run(const std::string& command, const std::string& input = "");
+// The text as one shell word, in apostrophes.
+std::string shellQuote(const std::string& text);
 
 }  // namespace korvel::test
