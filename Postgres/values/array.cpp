@@ -42,8 +42,14 @@ Value convertQuoted(ElementKind kind, const char* s, std::size_t n) {
   }
 }
 
-// True at the end of the text: the end of the range or a NUL inside it.
-inline bool atEnd(const char* p, const char* end) noexcept { return p == end || *p == '\0'; }
+// True at the end of the text. The entry points cut the range at its first
+// NUL, so that the scanning loops test one bound.
+inline bool atEnd(const char* p, const char* end) noexcept { return p == end; }
+
+inline const char* untilNul(const char* from, const char* end) noexcept {
+  const void* nul = std::memchr(from, '\0', static_cast<std::size_t>(end - from));
+  return nul ? static_cast<const char*>(nul) : end;
+}
 
 // A quoted element starting after its opening quote. A backslash takes the
 // next character as it is; a backslash with nothing after it is dropped, and
@@ -137,7 +143,7 @@ bool startsArray(const char* from, const char* end) noexcept { return from != nu
 const char* parseIntoArray(List& list, ElementKind kind, const char* from, const char* end) {
   if (!startsArray(from, end)) return from;
   std::vector<Value> elements;
-  const char* after = parseLevel(elements, kind, from + 1, end, 1);
+  const char* after = parseLevel(elements, kind, from + 1, untilNul(from, end), 1);
   list.reserve(list.size() + elements.size());
   for (Value& element : elements) list.append(std::move(element));
   return after;
@@ -145,7 +151,7 @@ const char* parseIntoArray(List& list, ElementKind kind, const char* from, const
 
 Ref<List> newArrayFromText(ElementKind kind, const char* from, const char* end) {
   std::vector<Value> elements;
-  if (startsArray(from, end)) parseLevel(elements, kind, from + 1, end, 1);
+  if (startsArray(from, end)) parseLevel(elements, kind, from + 1, untilNul(from, end), 1);
   return makeRef<List>(std::move(elements));
 }
 
