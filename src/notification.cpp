@@ -2,6 +2,7 @@
 #include "korvel/notification.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <utility>
 
@@ -115,15 +116,26 @@ bool NotificationCenter::removeObserver(ObserverToken token) noexcept {
 
 void NotificationCenter::post(const Ref<Notification>& notification) {
   if (!notification) return;
-  std::vector<std::shared_ptr<Entry>> matching;
+  // A name rarely has more than a few observers: they are taken into an
+  // array on the stack, so that a flood of notifications costs no allocation
+  // here. The rest, in order, go to the vector.
+  constexpr std::size_t kFew = 4;
+  std::array<std::shared_ptr<Entry>, kFew> few;
+  std::size_t fewCount = 0;
+  std::vector<std::shared_ptr<Entry>> more;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    for (const auto& e : entries_)
-      if (e->wants(*notification)) matching.push_back(e);
+    for (const auto& e : entries_) {
+      if (!e->wants(*notification)) continue;
+      if (fewCount < kFew) few[fewCount++] = e;
+      else more.push_back(e);
+    }
   }
-  for (const auto& e : matching) {
+  auto call = [&](const std::shared_ptr<Entry>& e) {
     if (e->active.load(std::memory_order_acquire)) e->observer(*notification);
-  }
+  };
+  for (std::size_t i = 0; i < fewCount; ++i) call(few[i]);
+  for (const auto& e : more) call(e);
 }
 
 void NotificationCenter::post(std::string name, const void* sender, Ref<Dictionary> userInfo) {
@@ -145,9 +157,12 @@ bool coalesces(const Notification& a, const Notification& b, unsigned mask) {
 
 struct NotificationQueue::Entry {
   Ref<Notification> notification;
-  std::vector<std::string> modes;  // never empty
+  // Empty for the default mode alone, the usual case, which so costs no
+  // allocation per queued notification.
+  std::vector<std::string> modes;
 
   bool postsIn(std::string_view mode) const {
+    if (modes.empty()) return mode == kDefaultRunLoopMode;
     return std::find(modes.begin(), modes.end(), mode) != modes.end();
   }
 };
@@ -175,7 +190,7 @@ void NotificationQueue::enqueueNotification(Ref<Notification> notification, Post
     centre_.post(notification);
     return;
   }
-  if (modes.empty()) modes.emplace_back(kDefaultRunLoopMode);
+  if (modes.size() == 1 && modes.front() == kDefaultRunLoopMode) modes.clear();
   {
     std::lock_guard<std::mutex> guard(mutex_);
     auto same = [&](const Entry& e) { return coalesces(*e.notification, *notification, coalesceMask); };
