@@ -216,7 +216,7 @@ class RunLoop final : public Object {
   // last dispatchReady (the default mode at first) is ready, when a timer of
   // that mode is due, and whenever work is handed to the loop (performLater,
   // queued notifications, stop). currentMode() is present only while
-  // dispatchReady runs. See docs/event-loop.md for an example.
+  // dispatchReady runs. The README shows an example.
 
   // An epoll descriptor, owned by the loop (do not close it or read from it).
   int pollDescriptor() const noexcept { return epollFd_; }
