@@ -95,15 +95,31 @@ void KorvelSQLite::backendDisconnect() {
     if (debugging()) debug("Disconnecting client %@", clientName());
     extra.reset();
     if (debugging()) debug("Disconnected client %@", clientName());
-  } catch (const std::exception& e) {
-    // Drop the handle without a second close attempt.
-    (void)extra.release();
-    if (const auto* k = dynamic_cast<const Exception*>(&e))
-      debug("Error disconnecting from database (%@): %@", clientName(), *k);
-    else
-      debug("Error disconnecting from database (%@): %s", clientName(), e.what());
+  } catch (...) {
+    // When the rollback or a log line failed, the handle is still open:
+    // closing it here keeps the file and its descriptor from leaking. After
+    // the close, the reset finds nothing to close again.
+    extra.reset();
+    logDisconnectError(std::current_exception());
   }
   setConnected(false);
+}
+
+// Disconnecting never raises: not even when the debug sink that takes this
+// line does.
+void KorvelSQLite::logDisconnectError(std::exception_ptr error) noexcept {
+  try {
+    try {
+      std::rethrow_exception(error);
+    } catch (const Exception& e) {
+      debug("Error disconnecting from database (%@): %@", clientName(), e);
+    } catch (const std::exception& e) {
+      debug("Error disconnecting from database (%@): %s", clientName(), e.what());
+    } catch (...) {
+      debug("Error disconnecting from database (%@): %s", clientName(), "unknown exception");
+    }
+  } catch (...) {
+  }
 }
 
 std::int64_t KorvelSQLite::backendExecute(const StatementList& info) {
@@ -112,7 +128,10 @@ std::int64_t KorvelSQLite::backendExecute(const StatementList& info) {
   try {
     if (!connect())
       throw SQLException(format("Unable to connect to '%@' to execute statement %@", name(), statement));
+    // The engine reads the statement up to its first NUL; markers after it
+    // must not take byte buffers that would never reach the engine.
     std::string_view text = statement.text();
+    text = text.substr(0, text.find('\0'));
     std::uint32_t length = 0;
     std::string sql = insertBLOBs(info, text.data(), static_cast<std::uint32_t>(text.size()), kBlobMarker,
                                   kBlobMarkerLength, length);
@@ -127,6 +146,9 @@ std::int64_t KorvelSQLite::backendExecute(const StatementList& info) {
   } catch (const Exception& e) {
     if (e.name() == kSQLConnectionException) disconnect();
     if (debugging()) debug("Error executing statement:\n%@\n%@", statement, e);
+    throw;
+  } catch (const std::exception& e) {
+    if (debugging()) debug("Error executing statement:\n%@\n%s", statement, e.what());
     throw;
   }
 }
@@ -180,6 +202,11 @@ Ref<List> KorvelSQLite::backendQuery(const Value& statementValue, const RecordTy
     }
     if (e.name() == kSQLConnectionException) disconnect();
     if (debugging()) debug("Error executing statement:\n%@\n%@", statement, e);
+    throw;
+  } catch (const std::exception& e) {
+    // A caller's record or list type may raise any kind; it is logged the
+    // same way and goes on unchanged (the statement is finalised on the way).
+    if (debugging()) debug("Error executing statement:\n%@\n%s", statement, e.what());
     throw;
   }
 }

@@ -12,6 +12,7 @@
 // doubles. Statements report no row count: execute returns -1.
 #pragma once
 
+#include <exception>
 #include <memory>
 
 #include "korvel/korvel.h"
@@ -37,6 +38,8 @@ class KorvelSQLite final : public Korvel {
   std::string quote(const Value& value) override;
 
  private:
+  void logDisconnectError(std::exception_ptr error) noexcept;
+
   struct Closer {
     void operator()(sqlite3* db) const noexcept;
   };

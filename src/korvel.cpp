@@ -51,6 +51,10 @@ bool Korvel::connect() {
 
 void Korvel::relisten() {
   relistening_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{relistening_};
   auto names = makeRef<List>(_names.size());
   for (const std::string& channel : std::set<std::string>(_names)) {
     try {
@@ -58,15 +62,18 @@ void Korvel::relisten() {
       names->append(Value::text(channel));
     } catch (const Exception& e) {
       debug("Error listening again for %@ on '%@': %@", channel, name(), e);
+    } catch (const std::exception& e) {
+      debug("Error listening again for %@ on '%@': %s", channel, name(), e.what());
     }
   }
-  relistening_ = false;
   auto info = makeRef<Dictionary>(1);
   info->set("Names", Value(names));
   auto note = Notification::make(std::string(kKorvelReconnectedNotification), this, info);
   // Like database notifications: observers run after the current callout of
   // this thread's loop when it runs, else later in the main thread.
-  if (RunLoop::current()->currentMode()) {
+  // A thread that is exiting has no loop any more.
+  Ref<RunLoop> loop = RunLoop::current();
+  if (loop && loop->currentMode()) {
     NotificationQueue::defaultQueue().enqueueNotification(note, PostASAP, 0, {});
   } else {
     performOnMainThread([note] { NotificationCenter::defaultCenter().post(note); });
@@ -235,8 +242,17 @@ void Korvel::listen(const std::string& name) {
   // Connect before the name joins _names, so that a reconnection made here
   // listens again only for the names that were there before.
   connect();
-  _names.insert(name);
-  backendListen(name);
+  const bool added = _names.insert(name).second;
+  try {
+    backendListen(name);
+  } catch (const SQLConnectionException&) {
+    throw;  // the name stays: the reconnection listens for it
+  } catch (const SQLException&) {
+    // The server refused the name; kept, it would be refused again at every
+    // reconnection.
+    if (added) _names.erase(name);
+    throw;
+  }
 }
 
 void Korvel::unlisten(const std::string& name) {
@@ -263,7 +279,10 @@ std::int64_t Korvel::backendExecute(const StatementList&) { unsupported("backend
 Ref<List> Korvel::backendQuery(const Value&, const RecordType&, const ListType&) { unsupported("backendQuery"); }
 std::uint32_t Korvel::lengthOfEscapedBLOB(const Bytes&) { unsupported("lengthOfEscapedBLOB"); }
 std::uint32_t Korvel::copyEscapedBLOB(const Bytes&, char*) { unsupported("copyEscapedBLOB"); }
-void Korvel::backendListen(const std::string&) { unsupported("backendListen"); }
+void Korvel::backendListen(const std::string& name) {
+  _names.erase(name);  // nothing listens for it
+  unsupported("backendListen");
+}
 void Korvel::backendUnlisten(const std::string&) { unsupported("backendUnlisten"); }
 void Korvel::backendNotify(const std::string&, const std::optional<std::string>&) { unsupported("backendNotify"); }
 void Korvel::setOptions(Ref<Dictionary>) { unsupported("setOptions"); }

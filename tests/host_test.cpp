@@ -144,6 +144,7 @@ TEST(ModuleLoading, HooksABackendLacksFailClearly) {
   } catch (const InternalInconsistencyException& e) {
     EXPECT_EQ(e.reason(), "The SQLite backend does not implement backendListen");
   }
+  EXPECT_TRUE(db->listenedNames().empty()) << "nothing listens for it; a reconnection must not try again";
 }
 
 TEST(Pool, LeasesAreExclusiveAcrossThreads) {

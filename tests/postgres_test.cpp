@@ -780,6 +780,12 @@ TEST_F(PostgresNotifications, RegistrationsFollowListenAndUnlisten) {
   EXPECT_EQ(registrations(*loop), 0u);
 }
 
+TEST_F(PostgresNotifications, ANameTheServerRefusesIsNotKept) {
+  EXPECT_THROW(listener_->listen("not one name"), SQLException);
+  EXPECT_EQ(listener_->listenedNames().count("not one name"), 0u) << "it would be refused at every reconnection";
+  EXPECT_TRUE(listener_->connected());
+}
+
 TEST_F(PostgresNotifications, AKilledIdleListenerReconnectsAndListensAgain) {
   listener_->listen(channel_);
   ClientLog log(*listener_);

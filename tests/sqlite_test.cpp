@@ -64,6 +64,54 @@ TEST_F(SQLite, ConnectFailuresAreLoggedWhateverTheLevel) {
   }
 }
 
+// How many of this process's descriptors are open on `path`.
+int descriptorsOpenOn(const std::string& path) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) ++count;
+  }
+  return count;
+}
+
+TEST_F(SQLite, DisconnectNeverRaisesAndClosesTheFileWhenLoggingFails) {
+  const std::string path = dir.file("dn.db");
+  std::vector<std::string> lines;  // outlives the client, which logs as it goes
+  auto db = Korvel::create({.backend = "SQLite", .database = path, .clientName = "cli", .debugging = 1});
+  db->setDebugSink([&](std::string_view line) {
+    if (line.starts_with("Disconnecting client")) throw 42;  // not even a std::exception
+    lines.emplace_back(line);
+  });
+  db->begin();
+  db->execute("CREATE TABLE t (a)");
+  ASSERT_EQ(descriptorsOpenOn(path), 1);
+  EXPECT_NO_THROW(db->disconnect());
+  EXPECT_FALSE(db->connected());
+  EXPECT_FALSE(db->isInTransaction());
+  EXPECT_EQ(descriptorsOpenOn(path), 0) << "the handle was dropped unclosed";
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Error disconnecting from database (cli): unknown exception");
+  EXPECT_EQ(db->query("SELECT count(*) AS n FROM sqlite_master")->size(), 1u) << "reconnects";
+}
+
+TEST_F(SQLite, ErrorsOfTheCallersRecordTypeAreLoggedAndPassUnchanged) {
+  struct FailingRecordType final : RecordType {
+    Value newWithValues(Value*, const Value*, std::uint32_t) const override {
+      throw std::runtime_error("no record for you");
+    }
+  } failing;
+  auto db = client(dir.file("rt.db"), 1);
+  try {
+    db->query(Value::text("SELECT 1 AS one"), failing, defaultListType());
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "no record for you");
+  }
+  EXPECT_TRUE(log.contains("Error executing statement:\nSELECT 1 AS one\nno record for you"));
+  EXPECT_TRUE(db->connected());
+  EXPECT_EQ(db->query("SELECT 1 AS one")->size(), 1u);
+}
+
 TEST_F(SQLite, EmptyStatementsAreRefusedBeforeConnecting) {
   auto db = client(dir.file("e.db"));
   for (auto run : {+[](Korvel& k) { k.execute(""); }, +[](Korvel& k) { k.query(""); }}) {
@@ -178,6 +226,10 @@ TEST_F(SQLite, BLOBLiteralsAndBufferSplicing) {
   auto rows = db->query("SELECT hex(a) AS a, hex(b) AS b FROM t");
   EXPECT_EQ((*(*rows)[0].asRecord())["a"].text(), "01");
   EXPECT_EQ((*(*rows)[0].asRecord())["b"].text(), "02");
+  // The engine stops at a NUL: a marker after it would swallow its buffer.
+  StatementList hidden = {Value::text(std::string_view("INSERT INTO t VALUES (1, 2);\0'?'''?'", 36)),
+                          Value::bytes("\x03", 1)};
+  EXPECT_THROW(db->executeStatement(hidden), InvalidArgumentException);
 }
 
 TEST_F(SQLite, DatesAreStoredAsSecondsSince2001) {

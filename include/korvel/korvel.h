@@ -100,8 +100,7 @@ class Korvel {
   const std::optional<std::string>& user() const noexcept { return config_.user; }
   const std::optional<std::string>& password() const noexcept { return config_.password; }
   const std::optional<std::string>& clientName() const noexcept { return config_.clientName; }
-  // The name used in messages: the configured name, else the client name,
-  // else the backend name.
+  // The name used in messages, as configured (nothing when not set).
   const std::optional<std::string>& name() const noexcept { return config_.name; }
   unsigned debugging() const noexcept { return debugging_.load(std::memory_order_relaxed); }
   void setDebugging(unsigned level) noexcept { debugging_.store(level, std::memory_order_relaxed); }
@@ -214,7 +213,9 @@ class Korvel {
   //
   // The names this client listens for.
   const std::set<std::string>& listenedNames() const noexcept { return _names; }
-  // Connects when needed, then starts listening for the channel.
+  // Connects when needed, then starts listening for the channel. A name the
+  // server refuses is not kept; after a lost connection it is, and the
+  // reconnection listens for it.
   void listen(const std::string& name);
   void unlisten(const std::string& name);
   void notify(const std::string& name, const std::optional<std::string>& payload = std::nullopt);
