@@ -26,6 +26,7 @@ void KorvelPostgres::backendListen(const std::string& name) {
   Ref<RunLoop> loop = RunLoop::current();
   if (record.eventLoop && record.eventLoop.get() != loop.get())
     throw InternalInconsistencyException("Observer added to the same client from another runloop");
+  const bool firstRegistration = !record.eventLoop;
   if (!record.eventLoop) {
     if (!loop) throw InternalInconsistencyException("Observer can't be set up ... no runloop in thread");
     record.eventLoop = loop;
@@ -38,7 +39,17 @@ void KorvelPostgres::backendListen(const std::string& name) {
     }
     record.descriptor = socket;
   }
-  record.eventLoop->addEvent(record.descriptor, RunLoopEventReadable, liveness_.get(), kDefaultRunLoopMode);
+  try {
+    record.eventLoop->addEvent(record.descriptor, RunLoopEventReadable, liveness_.get(), kDefaultRunLoopMode);
+  } catch (...) {
+    // No watcher stands behind a loop and descriptor that a failed first
+    // registration would leave set.
+    if (firstRegistration) {
+      record.descriptor = -1;
+      record.eventLoop = Ref<RunLoop>();
+    }
+    throw;
+  }
   watcherLoop_ = record.eventLoop;
 }
 
