@@ -34,8 +34,37 @@ const char* kindName(Kind kind) {
 
 bool Object::equals(const Object& other) const { return this == &other; }
 
+namespace {
+
+// True when no byte has its high bit set. Whole words are read, the last one
+// overlapping the one before, so that the short texts a query yields by the
+// million (numbers, names) cost two loads and no loop over bytes.
+bool isASCII(const unsigned char* s, std::size_t n) noexcept {
+  if (n >= 8) {
+    std::uint64_t any = 0, word;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&word, s + i, 8);
+      any |= word;
+    }
+    std::memcpy(&word, s + n - 8, 8);
+    return ((any | word) & 0x8080808080808080ull) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t first, last;
+    std::memcpy(&first, s, 4);
+    std::memcpy(&last, s + n - 4, 4);
+    return ((first | last) & 0x80808080u) == 0;
+  }
+  unsigned any = 0;
+  for (std::size_t i = 0; i < n; ++i) any |= s[i];
+  return any < 0x80;
+}
+
+}  // namespace
+
 bool isValidUTF8(std::string_view bytes) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (isASCII(s, bytes.size())) return true;
   const auto* end = s + bytes.size();
   while (s < end) {
     // Runs of ASCII are by far the common case; test eight bytes at a time.

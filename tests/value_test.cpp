@@ -60,6 +60,17 @@ TEST(Value, InvalidUTF8GivesNothing) {
     EXPECT_EQ(Value::text(c.bytes).isEmpty(), !c.valid) << c.bytes;
     EXPECT_EQ(Value::literal(c.bytes).isEmpty(), !c.valid) << c.bytes;
   }
+  // The ASCII check reads whole words: a stray byte must be seen wherever it
+  // stands, in texts shorter and longer than a word.
+  for (std::size_t length = 1; length <= 20; ++length) {
+    std::string ascii(length, 'a');
+    EXPECT_TRUE(isValidUTF8(ascii)) << length;
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string stray = ascii;
+      stray[at] = '\xff';
+      EXPECT_FALSE(isValidUTF8(stray)) << "length " << length << ", at " << at;
+    }
+  }
   EXPECT_TRUE(Value::textFromASCII("caf\xc3\xa9").isEmpty());
   EXPECT_EQ(Value::textFromLatin1("caf\xe9").text(), "caf\xc3\xa9");
 }

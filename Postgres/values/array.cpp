@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -87,31 +88,29 @@ const char* readQuoted(ElementKind kind, const char* p, const char* end, Value& 
   return atEnd(close, end) ? close : close + 1;
 }
 
-// At least the number of elements of the level that starts at p (after its
-// opening brace): its commas outside quotes and inner braces, plus one. It
-// sizes the level's list, so that the millions of small arrays a query may
-// hold get no spare slots; the parser alone decides what the elements are.
-std::size_t elementBound(const char* p, const char* end) noexcept {
-  std::size_t commas = 0;
-  int depth = 0;
-  while (!atEnd(p, end)) {
-    const char c = *p++;
-    if (c == '"') {
-      while (!atEnd(p, end) && *p != '"') p += (*p == '\\' && !atEnd(p + 1, end)) ? 2 : 1;
-      if (!atEnd(p, end)) ++p;
-    } else if (c == '{') {
-      ++depth;
-    } else if (c == '}') {
-      if (depth-- == 0) break;
-    } else if (c == ',' && depth == 0) {
-      ++commas;
-    }
+// The elements of one level as they are parsed: the first few on the stack,
+// so that the level's list gets exactly as many slots as it has elements
+// (the millions of small arrays a query may hold get no spare ones) without
+// a counting pass over the text.
+class LevelElements {
+ public:
+  void push(Value element) {
+    if (count_ < few_.size()) few_[count_++] = std::move(element);
+    else more_.push_back(std::move(element));
   }
-  return commas + 1;
-}
+  void moveInto(std::vector<Value>& into) {
+    into.reserve(into.size() + count_ + more_.size());
+    for (std::size_t i = 0; i < count_; ++i) into.push_back(std::move(few_[i]));
+    for (Value& element : more_) into.push_back(std::move(element));
+  }
 
-const char* parseLevel(std::vector<Value>& elements, ElementKind kind, const char* p, const char* end, int depth) {
-  elements.reserve(elements.size() + elementBound(p, end));
+ private:
+  std::array<Value, 8> few_;
+  std::size_t count_ = 0;
+  std::vector<Value> more_;
+};
+
+const char* parseLevel(LevelElements& elements, ElementKind kind, const char* p, const char* end, int depth) {
   for (;;) {
     // The end test comes before white space is skipped, so "{ }" holds one
     // empty element, as the server's own reader has it.
@@ -122,16 +121,18 @@ const char* parseLevel(std::vector<Value>& elements, ElementKind kind, const cha
     if (!atEnd(p, end) && *p == '"') {
       p = readQuoted(kind, p + 1, end, element);
     } else if (!atEnd(p, end) && *p == '{' && depth < kMaxNesting) {
-      std::vector<Value> nested;
+      LevelElements nested;
       p = parseLevel(nested, kind, p + 1, end, depth + 1);
-      element = Value(makeRef<List>(std::move(nested)));
+      std::vector<Value> items;
+      nested.moveInto(items);
+      element = Value(makeRef<List>(std::move(items)));
     } else {
       const char* start = p;
       while (!atEnd(p, end) && *p != ',' && *p != '}') ++p;
       element = convertUnquoted(kind, start, static_cast<std::size_t>(p - start));
     }
     // Elements that convert to nothing are left out of the list.
-    if (!element.isEmpty()) elements.push_back(std::move(element));
+    if (!element.isEmpty()) elements.push(std::move(element));
     if (!atEnd(p, end) && *p == ',') ++p;
   }
 }
@@ -142,8 +143,10 @@ bool startsArray(const char* from, const char* end) noexcept { return from != nu
 
 const char* parseIntoArray(List& list, ElementKind kind, const char* from, const char* end) {
   if (!startsArray(from, end)) return from;
+  LevelElements parsed;
+  const char* after = parseLevel(parsed, kind, from + 1, untilNul(from, end), 1);
   std::vector<Value> elements;
-  const char* after = parseLevel(elements, kind, from + 1, untilNul(from, end), 1);
+  parsed.moveInto(elements);
   list.reserve(list.size() + elements.size());
   for (Value& element : elements) list.append(std::move(element));
   return after;
@@ -151,7 +154,11 @@ const char* parseIntoArray(List& list, ElementKind kind, const char* from, const
 
 Ref<List> newArrayFromText(ElementKind kind, const char* from, const char* end) {
   std::vector<Value> elements;
-  if (startsArray(from, end)) parseLevel(elements, kind, from + 1, untilNul(from, end), 1);
+  if (startsArray(from, end)) {
+    LevelElements parsed;
+    parseLevel(parsed, kind, from + 1, untilNul(from, end), 1);
+    parsed.moveInto(elements);
+  }
   return makeRef<List>(std::move(elements));
 }
 
