@@ -29,6 +29,7 @@ namespace {
 using korvel::test::CommandResult;
 using korvel::test::TempDir;
 using korvel::test::shellQuote;
+using korvel::test::uniqueName;
 
 // ---- Argument parser ----------------------------------------------------
 
@@ -755,40 +756,16 @@ TEST(cliProgram, InteractivePromptOnATerminal) {
 
 // ---- Notifications and passwords against PostgreSQL -----------------------
 
-struct PgSettings {
-  std::string host, port, database, trustUser, passwordUser, password, bin;
-};
-
-std::optional<PgSettings> pgSettings() {
-  using test::env;
-  auto host = env("KORVEL_PG_HOST"), port = env("KORVEL_PG_PORT"), database = env("KORVEL_PG_DATABASE"),
-       trustUser = env("KORVEL_PG_USER_TRUST"), passwordUser = env("KORVEL_PG_USER_PW"),
-       password = env("KORVEL_PG_PASSWORD"), bin = env("KORVEL_PG_BIN");
-  if (!host || !port || !database || !trustUser || !passwordUser || !password || !bin) return std::nullopt;
-  return PgSettings{*host, *port, *database, *trustUser, *passwordUser, *password, *bin};
-}
-
 class cliPostgres : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::optional<PgSettings> settings = pgSettings();
-    if (!settings) {
-      if (test::underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server";
-      GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test";
-    }
-    pg_ = *settings;
-  }
-
-  // A name of this test alone, so that tests running at the same time, here
-  // or in other programs on the same server, never hear each other.
-  std::string unique(const std::string& stem) {
-    static int counter = 0;
-    return fmt::format("cli{}_{}_{}", ::getpid(), ++counter, stem);
+    KORVEL_REQUIRE_PG_SERVER(server);
+    pg_ = server;
   }
 
   // The client settings for the server, over TCP as name@host:port.
   std::vector<std::string> connection(const std::string& user) const {
-    return {"--backend", "Postgres", "--database", pg_.database + "@" + pg_.host + ":" + pg_.port, "--user", user};
+    return {"--backend", "Postgres", "--database", pg_.tcpDatabase(pg_.database), "--user", user};
   }
 
   // Runs korvel with the connection settings (the trust user unless `user`
@@ -800,7 +777,7 @@ class cliPostgres : public ::testing::Test {
   }
   std::string korvelPgCommand(const std::vector<std::string>& arguments, const std::string& environment = "",
                               std::optional<std::string> user = std::nullopt) const {
-    std::vector<std::string> all = connection(user.value_or(pg_.trustUser));
+    std::vector<std::string> all = connection(user.value_or(pg_.userTrust));
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::string command = "cd " + shellQuote(dir_.path().string()) + " && env -u KORVEL_PASSWORD " + environment +
                           " timeout 60 " + shellQuote(KORVEL_CLI_PATH);
@@ -820,8 +797,8 @@ class cliPostgres : public ::testing::Test {
     return test::run(psqlCommand(commands, stopOnError));
   }
   std::string psqlCommand(const std::vector<std::string>& commands, bool stopOnError) const {
-    std::string line = shellQuote(pg_.bin + "/psql") + " -X -q -A -t -h " + shellQuote(pg_.host) + " -p " +
-                       shellQuote(pg_.port) + " -U " + shellQuote(pg_.trustUser) + " -d " + shellQuote(pg_.database);
+    std::string line = shellQuote(pg_.psqlPath()) + " -X -q -A -t -h " + shellQuote(pg_.host) + " -p " +
+                       shellQuote(pg_.port) + " -U " + shellQuote(pg_.userTrust) + " -d " + shellQuote(pg_.database);
     if (stopOnError) line += " -v ON_ERROR_STOP=1";
     for (const std::string& command : commands) line += " -c " + shellQuote(command);
     return line;
@@ -870,7 +847,7 @@ class cliPostgres : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << r.err;
   }
 
-  PgSettings pg_;
+  test::PgServer pg_;
   TempDir dir_;
 };
 
@@ -881,7 +858,7 @@ std::string jsonLine(const std::string& name, const std::string& payload, bool l
 
 // The issue's own check: no --wait, so only --count ends the run.
 TEST_F(cliPostgres, ListenPrintsANotificationSentFromPsql) {
-  const std::string channel = unique("jobs"), clientName = unique("listener");
+  const std::string channel = uniqueName("jobs"), clientName = uniqueName("listener");
   auto listener = startKorvelPg({"--client-name", clientName, "--format", "json", "--listen", channel, "--count", "1"});
   ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
   notifyFromPsql(fmt::format("NOTIFY {}, 'done: \"42\"'", channel));
@@ -906,7 +883,7 @@ TEST_F(cliPostgres, TwoChannelsInEachFormat) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
-    const std::string a = unique("a"), b = unique("b"), clientName = unique("listener");
+    const std::string a = uniqueName("a"), b = uniqueName("b"), clientName = uniqueName("listener");
     auto listener = startKorvelPg({"--client-name", clientName, "--format", c.format, "--listen", a, "--listen", b,
                                    "--count", "2", "--wait", "30"});
     ASSERT_NO_FATAL_FAILURE(expectListening(clientName, b, listener));
@@ -924,7 +901,7 @@ TEST_F(cliPostgres, TwoChannelsInEachFormat) {
 // second notification only once it has read the first line, so output held
 // back in a buffer would leave both waiting until the time-out kills korvel.
 TEST_F(cliPostgres, EachNotificationIsFlushedIntoAPipe) {
-  const std::string channel = unique("jobs"), clientName = unique("listener");
+  const std::string channel = uniqueName("jobs"), clientName = uniqueName("listener");
   const std::string command =
       korvelPgCommand({"--client-name", clientName, "--listen", channel, "--count", "2", "--wait", "20"}) +
       " | { IFS= read -r first; printf '%s\\n' \"$first\"; " +
@@ -938,7 +915,7 @@ TEST_F(cliPostgres, EachNotificationIsFlushedIntoAPipe) {
 
 // Only --count notifications print, though more arrive in the same drain.
 TEST_F(cliPostgres, CountStopsAtItsNumber) {
-  const std::string channel = unique("jobs"), clientName = unique("listener");
+  const std::string channel = uniqueName("jobs"), clientName = uniqueName("listener");
   auto listener = startKorvelPg({"--client-name", clientName, "--listen", channel, "--count", "2", "--wait", "30"});
   ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
   notifyFromPsql(fmt::format("BEGIN; NOTIFY {0}, '1'; NOTIFY {0}, '2'; NOTIFY {0}, '3'; COMMIT", channel));
@@ -956,7 +933,7 @@ TEST_F(cliPostgres, WaitRunsOut) {
   // one, fewer notifications than asked for is a status of its own.
   const std::vector<Case> cases = {{{"--wait", "0.5"}, 0}, {{"--wait", "0.5", "--count", "1"}, 3}};
   for (const Case& c : cases) {
-    std::vector<std::string> arguments = {"--listen", unique("quiet")};
+    std::vector<std::string> arguments = {"--listen", uniqueName("quiet")};
     arguments.insert(arguments.end(), c.limits.begin(), c.limits.end());
     const auto start = std::chrono::steady_clock::now();
     CommandResult r = korvelPg(arguments);
@@ -973,7 +950,7 @@ TEST_F(cliPostgres, WaitRunsOut) {
 // one, in command-line order. (An empty payload is the same as none on the
 // wire, and the backend drops repeats within one drain, so every one differs.)
 TEST_F(cliPostgres, NotifyReachesAnotherListener) {
-  const std::string channel = unique("jobs"), clientName = unique("listener");
+  const std::string channel = uniqueName("jobs"), clientName = uniqueName("listener");
   auto listener = startKorvelPg(
       {"--client-name", clientName, "--format", "json", "--listen", channel, "--count", "3", "--wait", "30"});
   ASSERT_NO_FATAL_FAILURE(expectListening(clientName, channel, listener));
@@ -991,7 +968,7 @@ TEST_F(cliPostgres, NotifyReachesAnotherListener) {
 TEST_F(cliPostgres, NotifyIsReceivedByPsql) {
   // psql shows a notification after the statement during which it came: it
   // listens, then sleeps until korvel has notified and the sleep is cancelled.
-  const std::string channel = unique("jobs"), sleep = "SELECT pg_sleep(30) AS " + unique("sleeper");
+  const std::string channel = uniqueName("jobs"), sleep = "SELECT pg_sleep(30) AS " + uniqueName("sleeper");
   auto receiver = std::async(std::launch::async, [&] {
     return psqlCommands({"LISTEN " + channel, sleep, "SELECT 1"}, false);
   });
@@ -1010,7 +987,7 @@ TEST_F(cliPostgres, NotifyIsReceivedByPsql) {
 // Listening comes before the actions, so korvel hears its own --notify; it
 // comes with the NOTIFY's reply (not async) from its own connection (local).
 TEST_F(cliPostgres, ListenHearsItsOwnNotify) {
-  const std::string channel = unique("self");
+  const std::string channel = uniqueName("self");
   CommandResult r = korvelPg({"--format", "json", "--listen", channel, "--notify", channel, "--payload", "me",
                               "--count", "1", "--wait", "30"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -1020,7 +997,7 @@ TEST_F(cliPostgres, ListenHearsItsOwnNotify) {
 // The server ends the listener's session: korvel connects again, listens
 // again, says so, and prints what comes after.
 TEST_F(cliPostgres, ListeningGoesOnAfterTheConnectionIsLost) {
-  const std::string channel = unique("jobs"), clientName = unique("listener");
+  const std::string channel = uniqueName("jobs"), clientName = uniqueName("listener");
   auto listener =
       startKorvelPg({"--client-name", clientName, "--listen", channel, "--count", "1", "--wait", "30"});
   std::optional<std::string> pid = waitUntilListening(clientName, channel, listener);
@@ -1053,10 +1030,10 @@ TEST_F(cliPostgres, PasswordFromTheEnvironment) {
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.extra;
     arguments.insert(arguments.end(), {"--format", "json", "--query", "SELECT current_user AS u"});
-    CommandResult r = korvelPg(arguments, c.environment, pg_.passwordUser);
+    CommandResult r = korvelPg(arguments, c.environment, pg_.userPw);
     EXPECT_EQ(r.status, c.status) << c.environment << "\n" << r.err;
     if (c.status == 0)
-      EXPECT_EQ(r.out, "{\"u\":\"" + pg_.passwordUser + "\"}\n");
+      EXPECT_EQ(r.out, "{\"u\":\"" + pg_.userPw + "\"}\n");
     else
       EXPECT_NE(r.err.find("password"), std::string::npos) << r.err;
   }

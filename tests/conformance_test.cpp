@@ -109,13 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
                               "BLOB", false, false},
                       Backend{"Postgres",
                               [](const test::TempDir&) -> std::optional<KorvelConfig> {
-                                auto port = test::env("KORVEL_PG_PORT");
-                                if (!port) return std::nullopt;
+                                auto server = test::pgServer();
+                                if (!server) return std::nullopt;
                                 return KorvelConfig{.backend = "Postgres",
-                                                    .database = *test::env("KORVEL_PG_DATABASE") + "@" +
-                                                                *test::env("KORVEL_PG_HOST") + ":" + *port,
-                                                    .user = test::env("KORVEL_PG_USER_PW"),
-                                                    .password = test::env("KORVEL_PG_PASSWORD"),
+                                                    .database = server->tcpDatabase(server->database),
+                                                    .user = server->userPw,
+                                                    .password = server->password,
                                                     .clientName = "conformance"};
                               },
                               "bytea", true, true}),

@@ -8,10 +8,8 @@
 //
 // The server comes from the KORVEL_PG_* settings (scripts/pg-server).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -41,59 +39,27 @@ void PrintTo(const Value& value, std::ostream* os) { *os << kindName(value.kind(
 namespace {
 
 using test::env;
-using test::underCI;
+using test::pumpUntil;
+using test::uniqueName;
 using test::shellQuote;
 using Clock = std::chrono::steady_clock;
 
 // ---- The server and its clients ------------------------------------------------
 
-struct Server {
-  std::string host, port, database, userTrust, userPw, password;
-  // name@host:port, the database setting of every client here.
-  std::string target() const { return database + "@" + host + ":" + port; }
-};
-
-std::optional<Server> server() {
-  auto host = env("KORVEL_PG_HOST"), port = env("KORVEL_PG_PORT"), database = env("KORVEL_PG_DATABASE"),
-       userTrust = env("KORVEL_PG_USER_TRUST"), userPw = env("KORVEL_PG_USER_PW"),
-       password = env("KORVEL_PG_PASSWORD");
-  if (!host || !port || !database || !userTrust || !userPw || !password) return std::nullopt;
-  return Server{*host, *port, *database, *userTrust, *userPw, *password};
-}
-
-// A name no other test process uses at the same time (application names and
-// channels are server-wide).
-std::string unique(const std::string& stem) {
-  static std::atomic<int> counter{0};
-  return stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-}
-
-// Runs the calling thread's loop until `done` holds or the time is up.
-bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
-  Ref<RunLoop> loop = RunLoop::current();
-  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    loop->runOnce(0.02);
-  }
-  return true;
-}
+using Server = test::PgServer;
 
 class PostgresQuery : public ::testing::Test {
  protected:
   void SetUp() override {
-    srv_ = server();
-    if (!srv_) {
-      if (underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server";
-      GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test";
-    }
+    KORVEL_REQUIRE_PG_SERVER(srv);
+    srv_ = srv;
     client_ = passwordClient();
   }
 
   // A client of the password user, the kind applications use.
-  std::unique_ptr<Korvel> passwordClient(bool trim = false, const std::string& app = unique("korvel_query")) const {
+  std::unique_ptr<Korvel> passwordClient(bool trim = false, const std::string& app = uniqueName("korvel_query")) const {
     return Korvel::create({.backend = "Postgres",
-                           .database = srv_->target(),
+                           .database = srv_->tcpDatabase(srv_->database),
                            .user = srv_->userPw,
                            .password = srv_->password,
                            .clientName = app,
@@ -102,9 +68,9 @@ class PostgresQuery : public ::testing::Test {
   // A superuser client, for ending other sessions.
   std::unique_ptr<Korvel> trustClient() const {
     return Korvel::create({.backend = "Postgres",
-                           .database = srv_->target(),
+                           .database = srv_->tcpDatabase(srv_->database),
                            .user = srv_->userTrust,
-                           .clientName = unique("korvel_query_admin")});
+                           .clientName = uniqueName("korvel_query_admin")});
   }
 
   Ref<List> query(const std::string& sql) { return client_->query(sql); }
@@ -446,7 +412,7 @@ TEST_F(PostgresQuery, ACommandRanButProducesNoResult) {
 }
 
 TEST_F(PostgresQuery, AConnectionKilledMidQueryGivesAConnectionException) {
-  const std::string app = unique("korvel_killed");
+  const std::string app = uniqueName("korvel_killed");
   auto victim = passwordClient(false, app);
   auto admin = trustClient();
   ASSERT_TRUE(victim->connect());
@@ -469,7 +435,7 @@ TEST_F(PostgresQuery, AConnectionKilledMidQueryGivesAConnectionException) {
 }
 
 TEST_F(PostgresQuery, AConnectionKilledWhileIdleIsFoundByTheNextQuery) {
-  const std::string app = unique("korvel_idle");
+  const std::string app = uniqueName("korvel_idle");
   auto victim = passwordClient(false, app);
   auto admin = trustClient();
   ASSERT_TRUE(victim->connect());
@@ -491,7 +457,7 @@ TEST_F(PostgresQuery, NotificationsThatCameWithAQueryArePostedAfterIt) {
   };
   std::mutex mutex;
   std::vector<Seen> seen;
-  const std::string channel = unique("korvel_qch");
+  const std::string channel = uniqueName("korvel_qch");
   ScopedObserver observer = NotificationCenter::defaultCenter().observe(
       channel, client_.get(), [&](const Notification& n) {
         std::lock_guard<std::mutex> guard(mutex);
@@ -845,7 +811,7 @@ TEST_F(PostgresQuery, TheCLIWritesListsBytesAndDatesAsJSON) {
     // PGTZ sets the session's TimeZone, so the dates carry +05:30.
     const std::string command = "env PGTZ=Asia/Kolkata KORVEL_PASSWORD=" + shellQuote(srv_->password) + " " +
                                 shellQuote(KORVEL_CLI_PATH) + " --backend Postgres --database " +
-                                shellQuote(srv_->target()) + " --user " + shellQuote(srv_->userPw) +
+                                shellQuote(srv_->tcpDatabase(srv_->database)) + " --user " + shellQuote(srv_->userPw) +
                                 " --format json " + shellQuote(c.sql);
     const test::CommandResult result = test::run(command);
     EXPECT_EQ(result.status, 0) << result.err;
@@ -874,7 +840,7 @@ TEST_F(PostgresQuery, TheCLIsJSONDatesNameTheServersInstant) {
       const std::string sql = "SELECT '" + std::string(literal) + "'::timestamptz AS d";
       const std::string command = "env PGTZ=" + std::string(zone) + " KORVEL_PASSWORD=" + shellQuote(srv_->password) +
                                   " " + shellQuote(KORVEL_CLI_PATH) + " --backend Postgres --database " +
-                                  shellQuote(srv_->target()) + " --user " + shellQuote(srv_->userPw) +
+                                  shellQuote(srv_->tcpDatabase(srv_->database)) + " --user " + shellQuote(srv_->userPw) +
                                   " --format json " + shellQuote(sql);
       const test::CommandResult result = test::run(command);
       ASSERT_EQ(result.status, 0) << result.err;

@@ -31,7 +31,8 @@ using test::CapturedLog;
 using test::env;
 using test::run;
 using test::TempDir;
-using test::underCI;
+using test::pumpUntil;
+using test::uniqueName;
 using Clock = std::chrono::steady_clock;
 
 // ---- Connection strings (no server) --------------------------------------------
@@ -114,45 +115,17 @@ TEST(PostgresConnectionString, EmptyUserAndClientNameArePassedAsEmpty) {
 
 // ---- The test server ------------------------------------------------------------------
 
-struct Server {
-  std::string host, port, socketDir, database, userPw, password, userTrust, data, ctl, bin;
-  // name@host:port over TCP, or over the socket directory.
-  std::string tcpDatabase(const std::string& db) const { return db + "@" + host + ":" + port; }
-  std::string socketDatabase(const std::string& db) const { return db + "@" + socketDir + ":" + port; }
-  std::string psql(const std::string& db, const std::string& sql) const {
-    std::string command = (bin.empty() ? std::string("psql") : bin + "/psql") + " -X -A -t -q -h '" + socketDir +
-                          "' -p " + port + " -U " + userTrust + " -d " + db + " -c \"" + sql + "\"";
-    auto result = run(command);
-    EXPECT_EQ(result.status, 0) << command << "\n" << result.err;
-    std::string out = result.out;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-  }
-};
+using Server = test::PgServer;
 
-std::optional<Server> server() {
-  auto host = env("KORVEL_PG_HOST"), port = env("KORVEL_PG_PORT"), socketDir = env("KORVEL_PG_SOCKET_DIR"),
-       database = env("KORVEL_PG_DATABASE"), userPw = env("KORVEL_PG_USER_PW"), password = env("KORVEL_PG_PASSWORD"),
-       userTrust = env("KORVEL_PG_USER_TRUST");
-  if (!host || !port || !socketDir || !database || !userPw || !password || !userTrust) return std::nullopt;
-  return Server{*host, *port, *socketDir, *database, *userPw, *password, *userTrust,
-                env("KORVEL_PG_DATA").value_or(""), env("KORVEL_PG_CTL").value_or(""),
-                env("KORVEL_PG_BIN").value_or("")};
-}
-
-#define REQUIRE_SERVER(srv)                                                                              \
-  const std::optional<Server> srv##_opt = server();                                                      \
-  if (!srv##_opt) {                                                                                      \
-    if (underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server";               \
-    GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test";    \
-  }                                                                                                      \
-  const Server& srv = *srv##_opt
-
-// A name no other test process uses at the same time (channels and
-// application names are server-wide).
-std::string unique(const std::string& stem) {
-  static std::atomic<int> counter{0};
-  return stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+// Runs one statement through psql as the trust user; gives its output.
+std::string psql(const Server& srv, const std::string& db, const std::string& sql) {
+  std::string command = srv.psqlPath() + " -X -A -t -q -h '" + srv.socketDir + "' -p " + srv.port + " -U " +
+                        srv.userTrust + " -d " + db + " -c \"" + sql + "\"";
+  auto result = run(command);
+  EXPECT_EQ(result.status, 0) << command << "\n" << result.err;
+  std::string out = result.out;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
 }
 
 std::unique_ptr<Korvel> passwordClient(const Server& srv, const std::string& appName, unsigned debugging = 0,
@@ -173,7 +146,7 @@ std::unique_ptr<Korvel> trustClient(const Server& srv, const std::string& db = "
   config.backend = "Postgres";
   config.database = srv.socketDatabase(db.empty() ? srv.database : db);
   config.user = srv.userTrust;
-  config.clientName = unique("korvel_trust");
+  config.clientName = uniqueName("korvel_trust");
   config.name = "trustclient";
   return Korvel::create(config);
 }
@@ -192,17 +165,6 @@ std::int64_t terminateSessions(Korvel& admin, const std::string& appName) {
 // Checks a condition on the server: the statement fails when it does not hold.
 std::string assertSQL(const std::string& condition, const std::string& message) {
   return "DO $$ BEGIN IF NOT (" + condition + ") THEN RAISE EXCEPTION '" + message + "'; END IF; END $$";
-}
-
-// Runs the calling thread's loop until `done` holds or the time is up.
-bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
-  Ref<RunLoop> loop = RunLoop::current();
-  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    loop->runOnce(0.02);
-  }
-  return true;
 }
 
 void pumpFor(double seconds) {
@@ -231,8 +193,8 @@ class ClientLog : public CapturedLog {
 // ---- Connecting -------------------------------------------------------------------------
 
 TEST(PostgresConnect, PasswordConnectionShowsOnlyTheMaskedString) {
-  REQUIRE_SERVER(srv);
-  const std::string app = unique("korvel_mask");
+  KORVEL_REQUIRE_PG_SERVER(srv);
+  const std::string app = uniqueName("korvel_mask");
   auto client = passwordClient(srv, app, 1);
   ClientLog log(*client);
   ASSERT_TRUE(client->connect());
@@ -252,8 +214,8 @@ TEST(PostgresConnect, PasswordConnectionShowsOnlyTheMaskedString) {
 }
 
 TEST(PostgresConnect, FailuresShowTheMaskedStringAndAReconnectWorks) {
-  REQUIRE_SERVER(srv);
-  auto client = passwordClient(srv, unique("korvel_fail"), 0, std::string("wrong 'pass\\word"));
+  KORVEL_REQUIRE_PG_SERVER(srv);
+  auto client = passwordClient(srv, uniqueName("korvel_fail"), 0, std::string("wrong 'pass\\word"));
   ClientLog log(*client);
   EXPECT_FALSE(client->connect());
   EXPECT_FALSE(client->connected());
@@ -269,8 +231,8 @@ TEST(PostgresConnect, FailuresShowTheMaskedStringAndAReconnectWorks) {
 }
 
 TEST(PostgresConnect, SSLModeRequireFailsAgainstAServerWithoutSSL) {
-  REQUIRE_SERVER(srv);
-  auto client = passwordClient(srv, unique("korvel_ssl"));
+  KORVEL_REQUIRE_PG_SERVER(srv);
+  auto client = passwordClient(srv, uniqueName("korvel_ssl"));
   ClientLog log(*client);
   auto options = makeRef<Dictionary>();
   options->set("sslmode", Value::text("require"));
@@ -308,8 +270,8 @@ TEST(PostgresConnect, NoDatabaseSettingMakesNoAttempt) {
 }
 
 TEST(PostgresConnect, DisconnectOfANeverConnectedClientWritesNothing) {
-  REQUIRE_SERVER(srv);
-  auto client = passwordClient(srv, unique("korvel_never"), 1);
+  KORVEL_REQUIRE_PG_SERVER(srv);
+  auto client = passwordClient(srv, uniqueName("korvel_never"), 1);
   ClientLog log(*client);
   client->disconnect();
   EXPECT_FALSE(client->connected());
@@ -317,8 +279,8 @@ TEST(PostgresConnect, DisconnectOfANeverConnectedClientWritesNothing) {
 }
 
 TEST(PostgresConnect, ConnectingWhileConnectedMakesNoSecondConnection) {
-  REQUIRE_SERVER(srv);
-  const std::string app = unique("korvel_once");
+  KORVEL_REQUIRE_PG_SERVER(srv);
+  const std::string app = uniqueName("korvel_once");
   auto client = passwordClient(srv, app);
   auto admin = trustClient(srv);
   ASSERT_TRUE(client->connect());
@@ -328,13 +290,13 @@ TEST(PostgresConnect, ConnectingWhileConnectedMakesNoSecondConnection) {
 }
 
 TEST(PostgresConnect, EveryConnectionHasConformingStringsAndNoWarning) {
-  REQUIRE_SERVER(srv);
+  KORVEL_REQUIRE_PG_SERVER(srv);
   auto admin = trustClient(srv);
-  const std::string db = unique("korvel_scs_off");
+  const std::string db = uniqueName("korvel_scs_off");
   admin->execute("CREATE DATABASE ", db, " OWNER ", srv.userPw);
   admin->execute("ALTER DATABASE ", db, " SET standard_conforming_strings = off");
   // The database really defaults to off for a client that sets nothing.
-  EXPECT_EQ(srv.psql(db, "SHOW standard_conforming_strings"), "off");
+  EXPECT_EQ(psql(srv, db, "SHOW standard_conforming_strings"), "off");
 
   for (const std::string& database : {db, srv.database}) {
     KorvelConfig config;
@@ -354,13 +316,13 @@ TEST(PostgresConnect, EveryConnectionHasConformingStringsAndNoWarning) {
 }
 
 TEST(PostgresConnect, ARefusedClientEncodingClosesTheConnection) {
-  REQUIRE_SERVER(srv);
+  KORVEL_REQUIRE_PG_SERVER(srv);
   auto admin = trustClient(srv);
   // The server has no conversion between UTF-8 and MULE_INTERNAL, so it
   // refuses the client encoding of a database in that encoding.
-  const std::string db = unique("korvel_mule");
+  const std::string db = uniqueName("korvel_mule");
   admin->execute("CREATE DATABASE ", db, " ENCODING 'MULE_INTERNAL' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
-  const std::string app = unique("korvel_mule_app");
+  const std::string app = uniqueName("korvel_mule_app");
   KorvelConfig config;
   config.backend = "Postgres";
   config.database = srv.socketDatabase(db);
@@ -385,14 +347,11 @@ TEST(PostgresConnect, ARefusedClientEncodingClosesTheConnection) {
 class PostgresStatements : public ::testing::Test {
  protected:
   void SetUp() override {
-    srv_ = server();
-    if (!srv_) {
-      if (underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server";
-      GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test";
-    }
-    app_ = unique("korvel_stmt");
+    KORVEL_REQUIRE_PG_SERVER(srv);
+    srv_ = srv;
+    app_ = uniqueName("korvel_stmt");
     client_ = passwordClient(*srv_, app_);
-    table_ = unique("korvel_t");
+    table_ = uniqueName("korvel_t");
   }
   void TearDown() override {
     if (client_) {
@@ -508,7 +467,7 @@ TEST_F(PostgresStatements, ByteBuffersReplaceTheMarkersInOrder) {
                             "', 'hex') AND (SELECT data FROM " + table_ + " WHERE id = 2) = decode('" + hex(tricky) +
                             "', 'hex') AND (SELECT data FROM " + table_ + " WHERE id = 3) = ''::bytea";
   EXPECT_NO_THROW(client_->execute(assertSQL(check, "stored bytes differ")));
-  EXPECT_EQ(srv_->psql(srv_->database, "SELECT encode(data, 'hex') FROM " + table_ + " WHERE id = 2"), hex(tricky));
+  EXPECT_EQ(psql(*srv_, srv_->database, "SELECT encode(data, 'hex') FROM " + table_ + " WHERE id = 2"), hex(tricky));
 
   // A byte buffer in a failed statement never shows in the reason.
   try {
@@ -590,15 +549,12 @@ const Value& info(const Ref<Notification>& n, const char* key) { return n->userI
 class PostgresNotifications : public ::testing::Test {
  protected:
   void SetUp() override {
-    srv_ = server();
-    if (!srv_) {
-      if (underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server";
-      GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test";
-    }
-    app_ = unique("korvel_listener");
+    KORVEL_REQUIRE_PG_SERVER(srv);
+    srv_ = srv;
+    app_ = uniqueName("korvel_listener");
     listener_ = passwordClient(*srv_, app_);
     sender_ = trustClient(*srv_);
-    channel_ = unique("korvel_ch");
+    channel_ = uniqueName("korvel_ch");
     observer_ = NotificationCenter::defaultCenter().observe(channel_, listener_.get(), received_.observer());
   }
   void TearDown() override {
@@ -729,7 +685,7 @@ TEST_F(PostgresNotifications, AWatcherInAnotherThreadPostsThere) {
   }();
   // Listening from this thread's loop is refused while the worker's holds
   // the watcher; the server-side LISTEN is in force all the same.
-  const std::string second = unique("korvel_ch2");
+  const std::string second = uniqueName("korvel_ch2");
   Received secondReceived;
   ScopedObserver secondObserver =
       NotificationCenter::defaultCenter().observe(second, listener_.get(), secondReceived.observer());
@@ -755,7 +711,7 @@ TEST_F(PostgresNotifications, AWatcherInAnotherThreadPostsThere) {
 TEST_F(PostgresNotifications, RegistrationsFollowListenAndUnlisten) {
   Ref<RunLoop> loop = RunLoop::current();
   ASSERT_EQ(registrations(*loop), 0u);
-  const std::string other = unique("korvel_other");
+  const std::string other = uniqueName("korvel_other");
   listener_->listen(channel_);
   listener_->listen(other);
   EXPECT_EQ(registrations(*loop), 2u);
@@ -806,8 +762,8 @@ TEST_F(PostgresNotifications, DestroyingAClientWhileAnotherThreadsLoopWatchesIt)
   // thread holds; then the worker's watcher fires and waits for it too. The
   // waiting call must never reach the destroyed client.
   for (int round = 0; round < 3; ++round) {
-    const std::string channel = unique("korvel_gone");
-    auto listener = passwordClient(*srv_, unique("korvel_gone_app"));
+    const std::string channel = uniqueName("korvel_gone");
+    auto listener = passwordClient(*srv_, uniqueName("korvel_gone_app"));
     std::promise<void> listening;
     std::atomic<bool> stop{false};
     std::thread worker([&] {
@@ -832,7 +788,7 @@ TEST_F(PostgresNotifications, DestroyingAClientWhileAnotherThreadsLoopWatchesIt)
 // The restart case runs its own server: restarting the shared one would
 // break every test running beside it.
 TEST(PostgresRestart, NotificationsArriveAgainAfterAServerRestart) {
-  REQUIRE_SERVER(shared);
+  KORVEL_REQUIRE_PG_SERVER(shared);
   (void)shared;
   TempDir dir;
   const std::string script = std::string(KORVEL_SOURCE_DIR) + "/scripts/pg-server";
@@ -863,7 +819,7 @@ TEST(PostgresRestart, NotificationsArriveAgainAfterAServerRestart) {
 
   auto listener = trustClient(own);
   ClientLog log(*listener);
-  const std::string channel = unique("korvel_restart");
+  const std::string channel = uniqueName("korvel_restart");
   Received received;
   ScopedObserver observer = NotificationCenter::defaultCenter().observe(channel, listener.get(), received.observer());
   listener->listen(channel);

@@ -3,11 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+
+#include "korvel/runloop.h"
 
 namespace korvel::test {
 
@@ -80,6 +84,31 @@ std::string shellQuote(const std::string& text) {
       out.push_back(c);
   }
   return out + "'";
+}
+
+std::optional<PgServer> pgServer() {
+  auto host = env("KORVEL_PG_HOST"), port = env("KORVEL_PG_PORT"), socketDir = env("KORVEL_PG_SOCKET_DIR"),
+       database = env("KORVEL_PG_DATABASE"), userPw = env("KORVEL_PG_USER_PW"), password = env("KORVEL_PG_PASSWORD"),
+       userTrust = env("KORVEL_PG_USER_TRUST");
+  if (!host || !port || !socketDir || !database || !userPw || !password || !userTrust) return std::nullopt;
+  return PgServer{*host, *port, *socketDir, *database, *userPw, *password, *userTrust,
+                  env("KORVEL_PG_DATA").value_or(""), env("KORVEL_PG_CTL").value_or(""),
+                  env("KORVEL_PG_BIN").value_or("")};
+}
+
+std::string uniqueName(const std::string& stem) {
+  static std::atomic<int> counter{0};
+  return stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+bool pumpUntil(const std::function<bool()>& done, double seconds) {
+  Ref<RunLoop> loop = RunLoop::current();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    loop->runOnce(0.02);
+  }
+  return true;
 }
 
 CommandResult run(const std::string& command, const std::string& input) {

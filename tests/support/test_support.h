@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,4 +67,33 @@ CommandResult run(const std::string& command, const std::string& input = "");
 // The text as one shell word, in apostrophes.
 std::string shellQuote(const std::string& text);
 
+// The throwaway PostgreSQL server of scripts/pg-server, from its KORVEL_PG_*
+// variables; nothing when they are not set.
+struct PgServer {
+  std::string host, port, socketDir, database, userPw, password, userTrust, data, ctl, bin;
+  // name@host:port over TCP, or over the socket directory.
+  std::string tcpDatabase(const std::string& db) const { return db + "@" + host + ":" + port; }
+  std::string socketDatabase(const std::string& db) const { return db + "@" + socketDir + ":" + port; }
+  // The server's own psql, or the one on the PATH.
+  std::string psqlPath() const { return bin.empty() ? std::string("psql") : bin + "/psql"; }
+};
+std::optional<PgServer> pgServer();
+
+// A name no other test process uses at the same time (channels and
+// application names are server-wide).
+std::string uniqueName(const std::string& stem);
+
+// Runs the calling thread's event loop until `done` holds or the time is up.
+bool pumpUntil(const std::function<bool()>& done, double seconds = 10);
+
 }  // namespace korvel::test
+
+// Declares `var`, the test server, in a test body or SetUp; without a server
+// the test is skipped, or fails under CI, where the server must be there.
+#define KORVEL_REQUIRE_PG_SERVER(var)                                                                 \
+  const std::optional<::korvel::test::PgServer> var##_opt = ::korvel::test::pgServer();               \
+  if (!var##_opt) {                                                                                  \
+    if (::korvel::test::underCI()) FAIL() << "KORVEL_PG_* not set: start a server with scripts/pg-server"; \
+    GTEST_SKIP() << "no PostgreSQL server: eval \"$(scripts/pg-server start DIR)\" to run this test"; \
+  }                                                                                                  \
+  const ::korvel::test::PgServer& var = *var##_opt
