@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace bench {
@@ -24,11 +25,51 @@ inline double median(std::vector<double> v) {
   return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+// A "--NAME N" option of a benchmark and where its number goes.
+struct NumberOption {
+  const char* name;
+  long* value;
+};
+
+// Reads the command line into the options, each a positive number. False,
+// after the usage line on standard error, for anything else.
+inline bool readOptions(int argc, char** argv, std::initializer_list<NumberOption> options) {
+  for (int i = 1; i < argc; ++i) {
+    const NumberOption* option = nullptr;
+    for (const NumberOption& candidate : options)
+      if (!std::strcmp(argv[i], candidate.name)) option = &candidate;
+    if (option && i + 1 < argc && (*option->value = std::atol(argv[++i])) > 0) continue;
+    std::fprintf(stderr, "usage: %s", argv[0]);
+    for (const NumberOption& candidate : options) std::fprintf(stderr, " [%s N]", candidate.name);
+    std::fprintf(stderr, " (N above 0)\n");
+    return false;
+  }
+  return true;
+}
+
 // Frees what the variant before left in the allocator's caches. Without it
 // the next variant's first large allocation pays for merging the millions of
 // small chunks that the previous result freed, so each variant would be
 // charged for the garbage of the one before it.
 inline void settleAllocator() { malloc_trim(0); }
+
+// Times one run of a variant and records it in `times`. The result is freed
+// after the clock stops, then the allocator is settled for the next variant.
+// False, with a line on standard error, when the run did not give `rows`
+// rows (as `rowCount` counts them).
+template <class Run, class RowCount>
+bool timeVariant(const char* name, long rows, std::vector<double>& times, Run&& run, RowCount&& rowCount) {
+  bool right = false;
+  {
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = run();
+    times.push_back(seconds(start));
+    right = static_cast<long>(rowCount(result)) == rows;
+  }
+  settleAllocator();
+  if (!right) std::fprintf(stderr, "%s: wrong row count\n", name);
+  return right;
+}
 
 // Reads a "Vm...:  N kB" line of /proc/self/status, in bytes.
 inline long statusBytes(const char* key) {

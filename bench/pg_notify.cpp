@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "pg_bench_support.h"
 #include "korvel/korvel.h"
 #include "korvel/notification.h"
 #include "korvel/runloop.h"
@@ -31,45 +32,18 @@ namespace {
 
 using bench::seconds;
 using bench::median;
-
-std::string env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-std::string conninfo() {
-  return "host=" + env("KORVEL_PG_HOST") + " port=" + env("KORVEL_PG_PORT") + " dbname=" + env("KORVEL_PG_DATABASE") +
-         " user=" + env("KORVEL_PG_USER_TRUST");
-}
-
-PGconn* rawConnect() {
-  PGconn* c = PQconnectdb(conninfo().c_str());
-  if (PQstatus(c) != CONNECTION_OK) {
-    std::fprintf(stderr, "connect: %s", PQerrorMessage(c));
-    std::exit(1);
-  }
-  return c;
-}
-
-void exec(PGconn* c, const std::string& sql) {
-  PGresult* r = PQexec(c, sql.c_str());
-  if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
-    std::fprintf(stderr, "%s: %s", sql.c_str(), PQerrorMessage(c));
-    std::exit(1);
-  }
-  PQclear(r);
-}
+using bench::env;
+using bench::exec;
 
 // Sends `count` notifications in batches of 1000, one transaction each, with
 // payloads distinct across the whole run (the round number is in them).
 void send(const char* channel, int round, long count) {
-  PGconn* c = rawConnect();
+  bench::Connection connection;
   for (long first = 0; first < count; first += 1000) {
     long last = std::min(count, first + 1000) - 1;
-    exec(c, std::string("SELECT pg_notify('") + channel + "', '" + std::to_string(round) + "-' || g) FROM generate_series(" +
+    exec(connection.c, std::string("SELECT pg_notify('") + channel + "', '" + std::to_string(round) + "-' || g) FROM generate_series(" +
                 std::to_string(first) + ", " + std::to_string(last) + ") g");
   }
-  PQfinish(c);
 }
 
 long rawReceive(PGconn* c, int round, long count, double& elapsed) {
@@ -118,46 +92,34 @@ int main(int argc, char** argv) {
   long count = 100000;
   // Rounds are short and share two cores with the server: five keep the
   // median steady.
-  int rounds = 5;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--count") && i + 1 < argc) count = std::atol(argv[++i]);
-    else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else {
-      std::fprintf(stderr, "usage: %s [--count N] [--rounds N]\n", argv[0]);
-      return 2;
-    }
-  }
+  long rounds = 5;
+  if (!bench::readOptions(argc, argv, {{"--count", &count}, {"--rounds", &rounds}})) return 2;
   if (env("KORVEL_PG_PORT").empty()) {
     std::fprintf(stderr, "bench_pg_notify: no server (set KORVEL_PG_*; scripts/bench starts one)\n");
     return 1;
   }
   korvel::RunLoop::setMainThread();
-  PGconn* raw = rawConnect();
+  bench::Connection raw;
   // Separate channels, so that neither receiver collects the other's traffic.
-  exec(raw, "LISTEN bench_raw");
-  auto client = korvel::Korvel::create({.backend = "Postgres",
-                                        .database = env("KORVEL_PG_DATABASE") + "@" + env("KORVEL_PG_HOST") + ":" +
-                                                    env("KORVEL_PG_PORT"),
-                                        .user = env("KORVEL_PG_USER_TRUST"),
-                                        .clientName = "bench"});
+  exec(raw.c, "LISTEN bench_raw");
+  auto client = korvel::Korvel::create(bench::korvelConfig("bench"));
   client->listen("bench_korvel");
 
   std::vector<double> rawTimes, korvelTimes;
   long rawDelivered = 0, korvelDelivered = 0;
   int round = 0;
-  for (int r = 0; r < rounds; ++r) {
+  for (long r = 0; r < rounds; ++r) {
     double t = 0;
-    rawDelivered = rawReceive(raw, round++, count, t);
+    rawDelivered = rawReceive(raw.c, round++, count, t);
     rawTimes.push_back(t);
     korvelDelivered = korvelReceive(*client, round++, count, t);
     korvelTimes.push_back(t);
     if (rawDelivered != count || korvelDelivered != count) break;
   }
-  PQfinish(raw);
   client->disconnect();
 
   double rawMedian = median(rawTimes), korvelMedian = median(korvelTimes);
-  std::printf("notifications %ld, rounds %d\n", count, rounds);
+  std::printf("notifications %ld, rounds %ld\n", count, rounds);
   std::printf("raw libpq loop   delivered %ld  median %.3f s  %.0f notifications/s\n", rawDelivered, rawMedian,
               static_cast<double>(count) / rawMedian);
   std::printf("korvel client    delivered %ld  median %.3f s  %.0f notifications/s\n", korvelDelivered, korvelMedian,

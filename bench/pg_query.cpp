@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,53 +27,18 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "pg_bench_support.h"
 #include "korvel/korvel.h"
 
 namespace {
 
-using bench::seconds;
+using bench::timeVariant;
 using bench::median;
 using bench::settleAllocator;
 using bench::peakBytesPerRow;
-
-std::string env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-// Owns a connection; finished on every way out.
-struct Connection {
-  PGconn* c = nullptr;
-  Connection() {
-    const std::string info = "host=" + env("KORVEL_PG_HOST") + " port=" + env("KORVEL_PG_PORT") +
-                             " dbname=" + env("KORVEL_PG_DATABASE") + " user=" + env("KORVEL_PG_USER_TRUST");
-    c = PQconnectdb(info.c_str());
-    if (PQstatus(c) != CONNECTION_OK) {
-      std::fprintf(stderr, "connect: %s", PQerrorMessage(c));
-      std::exit(1);
-    }
-  }
-  ~Connection() { PQfinish(c); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-};
-
-// Owns a result.
-struct Result {
-  PGresult* r;
-  explicit Result(PGresult* result) : r(result) {}
-  ~Result() { PQclear(r); }
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
-};
-
-void exec(PGconn* c, const std::string& sql) {
-  Result r(PQexec(c, sql.c_str()));
-  if (PQresultStatus(r.r) != PGRES_COMMAND_OK && PQresultStatus(r.r) != PGRES_TUPLES_OK) {
-    std::fprintf(stderr, "%s: %s", sql.c_str(), PQerrorMessage(c));
-    std::exit(1);
-  }
-}
+using bench::Connection;
+using bench::Result;
+using bench::exec;
 
 const std::string kTable = "korvel_bench_rows_" + std::to_string(getpid());
 const std::string kQuery = "SELECT i4, i8, short_text, long_text, flag, f8, ts, data, ints FROM " + kTable;
@@ -149,26 +113,12 @@ long execOnly(PGconn* c) {
 
 int main(int argc, char** argv) {
   long rows = 1000000;
-  int rounds = 5;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) rows = std::atol(argv[++i]);
-    else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else {
-      std::fprintf(stderr, "usage: %s [--rows N] [--rounds N]\n", argv[0]);
-      return 2;
-    }
-  }
-  if (rows <= 0 || rounds <= 0) {
-    std::fprintf(stderr, "rows and rounds must be positive\n");
-    return 2;
-  }
+  long rounds = 5;
+  if (!bench::readOptions(argc, argv, {{"--rows", &rows}, {"--rounds", &rounds}})) return 2;
   Connection raw;
   fill(raw.c, rows);
 
-  auto client = korvel::Korvel::create({.backend = "Postgres",
-                                        .database = env("KORVEL_PG_DATABASE") + "@" + env("KORVEL_PG_HOST") + ":" +
-                                                    env("KORVEL_PG_PORT"),
-                                        .user = env("KORVEL_PG_USER_TRUST")});
+  auto client = korvel::Korvel::create(bench::korvelConfig());
   if (!client->connect()) {
     std::fprintf(stderr, "korvel: cannot connect\n");
     return 1;
@@ -185,35 +135,20 @@ int main(int argc, char** argv) {
   settleAllocator();
 
   std::vector<double> execTimes, rawTimes, korvelTimes;
-  for (int round = 0; round < rounds; ++round) {
-    {
-      auto start = std::chrono::steady_clock::now();
-      long n = execOnly(raw.c);
-      execTimes.push_back(seconds(start));
-      if (n != rows) { std::fprintf(stderr, "PQexec: wrong row count\n"); return 1; }
-    }
-    settleAllocator();
-    {
-      auto start = std::chrono::steady_clock::now();
-      std::vector<Row> result = rawQuery(raw.c);
-      rawTimes.push_back(seconds(start));
-      if (static_cast<long>(result.size()) != rows) { std::fprintf(stderr, "raw: wrong row count\n"); return 1; }
-    }
-    settleAllocator();
-    {
-      auto start = std::chrono::steady_clock::now();
-      korvel::Ref<korvel::List> result = client->query(kQuery);
-      korvelTimes.push_back(seconds(start));
-      if (static_cast<long>(result->size()) != rows) { std::fprintf(stderr, "korvel: wrong row count\n"); return 1; }
-    }
-    settleAllocator();
+  for (long round = 0; round < rounds; ++round) {
+    if (!timeVariant("PQexec", rows, execTimes, [&] { return execOnly(raw.c); }, [](long n) { return n; }) ||
+        !timeVariant("raw", rows, rawTimes, [&] { return rawQuery(raw.c); },
+                     [](const std::vector<Row>& result) { return result.size(); }) ||
+        !timeVariant("korvel", rows, korvelTimes, [&] { return client->query(kQuery); },
+                     [](const korvel::Ref<korvel::List>& result) { return result->size(); }))
+      return 1;
   }
   client->disconnect();
   exec(raw.c, "DROP TABLE " + kTable);
 
   const double execMedian = median(execTimes), rawMedian = median(rawTimes), korvelMedian = median(korvelTimes);
   const double fields = static_cast<double>(rows) * kFields;
-  std::printf("rows %ld, %d fields per row, rounds %d\n", rows, kFields, rounds);
+  std::printf("rows %ld, %d fields per row, rounds %ld\n", rows, kFields, rounds);
   std::printf("PQexec alone          median %.3f s  (%.0f ns/row)  peak memory %.1f bytes/row\n", execMedian,
               execMedian * 1e9 / static_cast<double>(rows), execBytes);
   std::printf("raw libpq loop        median %.3f s  (%.0f ns/row)  peak memory %.1f bytes/row\n", rawMedian,

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +23,7 @@
 
 namespace {
 
-using bench::seconds;
+using bench::timeVariant;
 using bench::median;
 using bench::settleAllocator;
 using bench::peakBytesPerRow;
@@ -98,15 +97,8 @@ std::vector<Row> rawQuery(sqlite3* db) {
 
 int main(int argc, char** argv) {
   long rows = 1000000;
-  int rounds = 7;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) rows = std::atol(argv[++i]);
-    else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else {
-      std::fprintf(stderr, "usage: %s [--rows N] [--rounds N]\n", argv[0]);
-      return 2;
-    }
-  }
+  long rounds = 7;
+  if (!bench::readOptions(argc, argv, {{"--rows", &rows}, {"--rounds", &rounds}})) return 2;
   std::string dir = (std::filesystem::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()))).string();
   std::filesystem::create_directories(dir);
   std::string path = dir + "/items.db";
@@ -126,28 +118,19 @@ int main(int argc, char** argv) {
   settleAllocator();
 
   std::vector<double> rawTimes, korvelTimes;
-  for (int round = 0; round < rounds; ++round) {
-    {
-      auto start = std::chrono::steady_clock::now();
-      std::vector<Row> result = rawQuery(raw);
-      rawTimes.push_back(seconds(start));
-      if (static_cast<long>(result.size()) != rows) { std::fprintf(stderr, "raw: wrong row count\n"); return 1; }
-    }
-    settleAllocator();
-    {
-      auto start = std::chrono::steady_clock::now();
-      korvel::Ref<korvel::List> result = client->query(kQuery);
-      korvelTimes.push_back(seconds(start));
-      if (static_cast<long>(result->size()) != rows) { std::fprintf(stderr, "korvel: wrong row count\n"); return 1; }
-    }
-    settleAllocator();
+  for (long round = 0; round < rounds; ++round) {
+    if (!timeVariant("raw", rows, rawTimes, [&] { return rawQuery(raw); },
+                     [](const std::vector<Row>& result) { return result.size(); }) ||
+        !timeVariant("korvel", rows, korvelTimes, [&] { return client->query(kQuery); },
+                     [](const korvel::Ref<korvel::List>& result) { return result->size(); }))
+      return 1;
   }
   client->disconnect();
   sqlite3_close(raw);
   std::filesystem::remove_all(dir);
 
   double rawMedian = median(rawTimes), korvelMedian = median(korvelTimes);
-  std::printf("rows %ld, rounds %d\n", rows, rounds);
+  std::printf("rows %ld, rounds %ld\n", rows, rounds);
   std::printf("raw libsqlite3 loop   median %.3f s  (%.0f ns/row)  peak memory %.1f bytes/row\n", rawMedian,
               rawMedian * 1e9 / static_cast<double>(rows), rawBytes);
   std::printf("korvel query          median %.3f s  (%.0f ns/row)  peak memory %.1f bytes/row\n", korvelMedian,
