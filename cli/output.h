@@ -2,9 +2,10 @@
 // share.
 //
 // A formatter writes the records of one query, the count of one statement,
-// or one database notification, to a stream. It may keep state between results (the table
-// format separates results by a blank line), so one formatter serves one
-// output stream. Formatters never raise for a value: every kind has a text.
+// or one database notification, to a stream. It may keep state between
+// results (the table format separates results by a blank line), so one
+// formatter serves one output stream. Formatters never raise for a value:
+// every kind has a text.
 //
 // Thread-safety: a formatter belongs to one thread; the free functions are
 // pure.

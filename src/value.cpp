@@ -129,8 +129,7 @@ Value Value::text(std::string_view utf8) {
 Value Value::textUnchecked(std::string_view utf8) { return makeText(utf8, false); }
 
 Value Value::textFromASCII(std::string_view ascii) {
-  for (unsigned char c : ascii)
-    if (c > 127) return {};
+  if (!isASCII(reinterpret_cast<const unsigned char*>(ascii.data()), ascii.size())) return {};
   return makeText(ascii, false);
 }
 

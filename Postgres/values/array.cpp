@@ -110,6 +110,17 @@ class LevelElements {
   std::vector<Value> more_;
 };
 
+const char* parseLevel(LevelElements& elements, ElementKind kind, const char* p, const char* end, int depth);
+
+// The level that starts at p (after its opening brace), appended to `into`.
+// Gives the position after the level's closing brace (or the end).
+const char* parseList(std::vector<Value>& into, ElementKind kind, const char* p, const char* end, int depth) {
+  LevelElements elements;
+  const char* after = parseLevel(elements, kind, p, end, depth);
+  elements.moveInto(into);
+  return after;
+}
+
 const char* parseLevel(LevelElements& elements, ElementKind kind, const char* p, const char* end, int depth) {
   for (;;) {
     // The end test comes before white space is skipped, so "{ }" holds one
@@ -121,11 +132,9 @@ const char* parseLevel(LevelElements& elements, ElementKind kind, const char* p,
     if (!atEnd(p, end) && *p == '"') {
       p = readQuoted(kind, p + 1, end, element);
     } else if (!atEnd(p, end) && *p == '{' && depth < kMaxNesting) {
-      LevelElements nested;
-      p = parseLevel(nested, kind, p + 1, end, depth + 1);
-      std::vector<Value> items;
-      nested.moveInto(items);
-      element = Value(makeRef<List>(std::move(items)));
+      std::vector<Value> nested;
+      p = parseList(nested, kind, p + 1, end, depth + 1);
+      element = Value(makeRef<List>(std::move(nested)));
     } else {
       const char* start = p;
       while (!atEnd(p, end) && *p != ',' && *p != '}') ++p;
@@ -143,10 +152,8 @@ bool startsArray(const char* from, const char* end) noexcept { return from != nu
 
 const char* parseIntoArray(List& list, ElementKind kind, const char* from, const char* end) {
   if (!startsArray(from, end)) return from;
-  LevelElements parsed;
-  const char* after = parseLevel(parsed, kind, from + 1, untilNul(from, end), 1);
   std::vector<Value> elements;
-  parsed.moveInto(elements);
+  const char* after = parseList(elements, kind, from + 1, untilNul(from, end), 1);
   list.reserve(list.size() + elements.size());
   for (Value& element : elements) list.append(std::move(element));
   return after;
@@ -154,11 +161,7 @@ const char* parseIntoArray(List& list, ElementKind kind, const char* from, const
 
 Ref<List> newArrayFromText(ElementKind kind, const char* from, const char* end) {
   std::vector<Value> elements;
-  if (startsArray(from, end)) {
-    LevelElements parsed;
-    parseLevel(parsed, kind, from + 1, untilNul(from, end), 1);
-    parsed.moveInto(elements);
-  }
+  if (startsArray(from, end)) parseList(elements, kind, from + 1, untilNul(from, end), 1);
   return makeRef<List>(std::move(elements));
 }
 
